@@ -1,0 +1,96 @@
+// kalpex: does headless GPU rendering work through a DRM device node?
+// One pass from the command line to the exit status: 0 pass, 1 fail.
+
+#include "../gpu/gpu.h"
+#include "report.h"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+struct run_options {
+    const char *node_path = nullptr;
+    bool require_hw = false;
+};
+
+static run_options scan_command_line(int argc, char **argv)
+{
+    run_options options;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--require-hw") == 0)
+            options.require_hw = true;
+        else
+            options.node_path = argv[i];
+    }
+    return options;
+}
+
+// A standard descriptor left closed by the caller would otherwise go to the
+// node, and report lines would be written into the device itself.
+static bool hold_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        // open() takes the lowest free descriptor, which is this one.
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+// The render node needs no privileges beyond the render group; the primary
+// node is the fallback for drivers that have no render node.
+static const char *const default_nodes[] = {"/dev/dri/renderD128", "/dev/dri/card0"};
+
+// On success node_path names the node that opened.
+static int open_node(run_options &options, int &node_fd)
+{
+    if (options.node_path) {
+        node_fd = open(options.node_path, O_RDWR);
+    } else {
+        for (const char *candidate : default_nodes) {
+            options.node_path = candidate;
+            node_fd = open(candidate, O_RDWR);
+            if (node_fd >= 0)
+                break;
+        }
+    }
+    if (node_fd < 0) {
+        report_open_failure(options.node_path);
+        return 1;
+    }
+    return 0;
+}
+
+// A failed stage ends the run at once; the process end releases the node,
+// the GBM device and the EGL objects.
+int main(int argc, char **argv)
+{
+    if (!hold_standard_descriptors()) {
+        report_open_failure("/dev/null");
+        return 1;
+    }
+    // A reader that leaves early must not turn the verdict into a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    run_options options = scan_command_line(argc, argv);
+
+    int node_fd = -1;
+    if (int status = open_node(options, node_fd))
+        return status;
+
+    gpu_handles handles;
+    if (int status = bring_up(node_fd, handles))
+        return status;
+
+    identify_renderer(options.node_path);
+
+    if (int status = probe_readback())
+        return status;
+    if (int status = judge_renderer(options.require_hw))
+        return status;
+
+    tear_down(handles);
+    close(node_fd);
+    return 0;
+}

@@ -1,0 +1,16 @@
+// Every line kalpex writes, and the failure reporter that ends a run.
+#pragma once
+
+// Renderer named in failure lines: "(none)" until identification sets it to
+// the GL_RENDERER string (owned by the GL implementation) or "(null)".
+extern const char *renderer;
+
+// Writes the failure line for a stage and yields the exit status 1.
+int fail(const char *stage);
+
+void report_node(const char *node_path);
+void report_renderer(const char *renderer_tag);
+void report_version(const char *version);
+void report_readback(const unsigned char pixel[4], bool accepted);
+void report_pass(const char *verdict_word);
+void report_open_failure(const char *path);

@@ -1,0 +1,67 @@
+#include "gpu.h"
+
+#include "../app/report.h"
+
+#include <EGL/eglext.h>
+#include <gbm.h>
+
+// No surface type: the context is made current without one.
+static const EGLint cfg_attrs[] = {
+    EGL_SURFACE_TYPE, 0,
+    EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT,
+    EGL_NONE,
+};
+
+static const EGLint ctx_attrs[] = {
+    EGL_CONTEXT_CLIENT_VERSION, 2,
+    EGL_NONE,
+};
+
+// Nothing acquired is released on failure: the process end does that.
+int bring_up(int node_fd, gpu_handles &handles)
+{
+    handles.gbm = gbm_create_device(node_fd);
+    if (!handles.gbm)
+        return fail("gbm_create_device");
+
+    // Looked up by name so that an EGL without the extension fails here
+    // rather than at load time.
+    const auto get_platform_display = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
+        eglGetProcAddress("eglGetPlatformDisplayEXT"));
+    if (!get_platform_display)
+        return fail("eglGetPlatformDisplayEXT missing");
+
+    handles.display = get_platform_display(EGL_PLATFORM_GBM_KHR, handles.gbm, nullptr);
+    if (handles.display == EGL_NO_DISPLAY)
+        return fail("eglGetPlatformDisplay(GBM)");
+
+    EGLint major = 0;
+    EGLint minor = 0;
+    if (!eglInitialize(handles.display, &major, &minor))
+        return fail("eglInitialize");
+
+    if (!eglBindAPI(EGL_OPENGL_ES_API))
+        return fail("eglBindAPI");
+
+    EGLint config_count = 0;
+    if (!eglChooseConfig(handles.display, cfg_attrs, &handles.config, 1, &config_count) ||
+        config_count < 1)
+        return fail("eglChooseConfig");
+
+    handles.context = eglCreateContext(handles.display, handles.config, EGL_NO_CONTEXT, ctx_attrs);
+    if (handles.context == EGL_NO_CONTEXT)
+        return fail("eglCreateContext");
+
+    if (!eglMakeCurrent(handles.display, EGL_NO_SURFACE, EGL_NO_SURFACE, handles.context))
+        return fail("eglMakeCurrent(surfaceless)");
+
+    return 0;
+}
+
+void tear_down(const gpu_handles &handles)
+{
+    eglMakeCurrent(handles.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    eglDestroyContext(handles.display, handles.context);
+    eglTerminate(handles.display);
+    gbm_device_destroy(handles.gbm);
+}

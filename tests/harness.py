@@ -1,0 +1,59 @@
+"""Runs the built kalpex on the real driver stack or on the stand-in one, and
+keeps its own lines apart from what the driver stack writes."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+from dataclasses import dataclass
+
+KALPEX = os.environ["KALPEX_BIN"]
+STANDIN_DIR = os.environ["STANDIN_DIR"]
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE for a suite that cannot run here
+
+
+@dataclass
+class Run:
+    status: int
+    stdout: bytes
+    out: list  # lines starting "kalpex: " on standard output
+    err: list  # the same on standard error
+    trace: list  # calls the stand-in stack received
+
+
+def own_lines(data):
+    return [line for line in (data or b"").decode("utf-8", "replace").split("\n")
+            if line.startswith("kalpex: ")]
+
+
+def run_kalpex(*args, env=None, standin=False, wrap=(), timeout=60, **streams):
+    """Runs kalpex with args; wrap is a command line put in front of it."""
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+    environment.update(env or {})
+    with tempfile.TemporaryDirectory() as scratch:
+        trace_path = os.path.join(scratch, "trace")
+        if standin:
+            environment["LD_LIBRARY_PATH"] = STANDIN_DIR
+            environment["STANDIN_TRACE"] = trace_path
+        streams.setdefault("stdout", subprocess.PIPE)
+        streams.setdefault("stderr", subprocess.PIPE)
+        done = subprocess.run([*wrap, KALPEX, *args], env=environment, timeout=timeout, **streams)
+        trace = []
+        if os.path.exists(trace_path):
+            with open(trace_path, encoding="utf-8", errors="replace") as file:
+                trace = file.read().splitlines()
+    return Run(done.returncode, done.stdout, own_lines(done.stdout), own_lines(done.stderr), trace)
+
+
+def calls(run, prefix):
+    """The traced calls whose line starts with prefix."""
+    return [line for line in run.trace if line.startswith(prefix)]
+
+
+def main():
+    """unittest's main, exiting SKIPPED when every test of the suite skipped."""
+    program = unittest.main(exit=False, verbosity=2)
+    result = program.result
+    if result.testsRun and len(result.skipped) == result.testsRun:
+        sys.exit(SKIPPED)
+    sys.exit(0 if result.wasSuccessful() else 1)
