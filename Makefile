@@ -1,0 +1,44 @@
+# Two entry points for a fresh Debian 12 machine:
+#   make run    installs what kalpex needs, builds it and runs it on the
+#               default node (NODE=/path to check another)
+#   make test   installs what the tests need, builds and runs the whole suite
+# Both may be run again at any time.
+
+BUILD   ?= build
+NODE    ?=
+# Warnings are errors under CI, where the compiler is the one we know.
+WERROR  ?= $(if $(CI),ON,OFF)
+SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
+
+RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
+TEST_PACKAGES := $(RUN_PACKAGES) python3 util-linux mount
+
+# Installs only the packages that are missing, so a second run asks nothing.
+define install_packages
+	@missing=$$(for p in $(1); do \
+	  dpkg-query -W -f='$${db:Status-Status}\n' $$p 2>/dev/null | grep -qx installed || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+endef
+
+.PHONY: all build run test deps test-deps
+all: build
+
+deps:
+	$(call install_packages,$(RUN_PACKAGES))
+
+test-deps:
+	$(call install_packages,$(TEST_PACKAGES))
+
+build:
+	cmake -S . -B $(BUILD) -DKALPEX_WERROR=$(WERROR)
+	cmake --build $(BUILD) --parallel
+
+run: deps build
+	./$(BUILD)/kalpex $(NODE)
+
+test: test-deps build
+	cd $(BUILD) && ctest --output-on-failure

@@ -1,0 +1,83 @@
+"""The default node order, on nodes bind-mounted in a private mount
+namespace: the machine's own /dev is never changed."""
+import os
+import subprocess
+import tempfile
+import unittest
+
+from harness import calls, main, run_kalpex
+
+# Lays an overlay over /dev inside the namespace, a tmpfs on /dev/dri in it,
+# and /dev/null bound onto each node named in $NODES.
+NAMESPACE_SETUP = r"""
+set -e
+scratch=$1; shift
+mount -t tmpfs tmpfs "$scratch"
+mkdir "$scratch/upper" "$scratch/work"
+mount -t overlay overlay -o "lowerdir=/dev,upperdir=$scratch/upper,workdir=$scratch/work" /dev
+mkdir -p /dev/dri
+mount -t tmpfs tmpfs /dev/dri
+for node in $NODES; do : > "/dev/dri/$node"; mount --bind /dev/null "/dev/dri/$node"; done
+exec "$@"
+"""
+RENDER, CARD = "/dev/dri/renderD128", "/dev/dri/card0"
+
+
+def in_namespace(nodes, *args, **options):
+    with tempfile.TemporaryDirectory() as scratch:
+        wrap = ("unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SETUP, "sh", scratch)
+        env = {"NODES": " ".join(nodes), **options.pop("env", {})}
+        return run_kalpex(*args, wrap=wrap, env=env, **options)
+
+
+def namespace_problem():
+    """Why no private mount namespace can be made here, or None."""
+    if os.geteuid() != 0:
+        return "needs root for a private mount namespace"
+    with tempfile.TemporaryDirectory() as scratch:
+        try:
+            done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SETUP,
+                                   "sh", scratch, "test", "-d", "/dev/dri"], capture_output=True, timeout=30)
+        except OSError as error:
+            return f"unshare cannot run: {error}"
+    return done.returncode and f"no private mount namespace: {done.stderr.decode().strip()}"
+
+
+class DefaultNodes(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        problem = namespace_problem()
+        if problem:
+            print(f"SKIPPED: {problem}")
+            raise unittest.SkipTest(problem)
+
+    def opened(self, run):
+        return [call.split()[1] for call in calls(run, "open ")]
+
+    def test_default_order(self):
+        # (nodes present, arguments, stand-in steering, nodes opened, expected lines)
+        cases = [
+            (["renderD128", "card0"], [], {}, [RENDER], [f"kalpex: node={RENDER}"], []),
+            (["card0"], [], {}, [RENDER, CARD], [f"kalpex: node={CARD}"], []),
+            ([], [], {}, [RENDER, CARD], [], [f"kalpex: FAIL open {CARD}"]),
+            (["renderD128", "card0"], ["/nonexistent"], {}, ["/nonexistent"], [], ["kalpex: FAIL open /nonexistent"]),
+            (["renderD128", "card0"], [], {"STANDIN_FAIL": "gbm_create_device"}, [RENDER], [],
+             ["kalpex: FAIL gbm_create_device (renderer: (none), eglError 0x3000)"]),
+            (["renderD128"], ["--require-hw"], {"STANDIN_RENDERER": "llvmpipe"}, [RENDER], [f"kalpex: node={RENDER}"],
+             ["kalpex: FAIL --require-hw: software renderer answered (renderer: llvmpipe, eglError 0x3000)"]),
+        ]
+        for nodes, args, steering, opened, out, err in cases:
+            with self.subTest(nodes=nodes, args=args, steering=steering):
+                run = in_namespace(nodes, *args, standin=True, env=steering)
+                self.assertEqual(self.opened(run), opened)
+                self.assertEqual((run.out[:1], run.err, run.status), (out, err, 1 if err else 0))
+
+    def test_real_mesa_on_the_render_node(self):
+        run = in_namespace(["renderD128"])
+        self.assertEqual(run.out[0], f"kalpex: node={RENDER}")
+        self.assertEqual(run.out[3:], ["kalpex: readback ff00ffff -> OK", "kalpex: PASS (SOFTWARE fallback)"])
+        self.assertEqual(run.status, 0)
+
+
+if __name__ == "__main__":
+    main()
