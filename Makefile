@@ -11,7 +11,7 @@ WERROR  ?= $(if $(CI),ON,OFF)
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
-TEST_PACKAGES := $(RUN_PACKAGES) python3 util-linux mount
+TEST_PACKAGES := $(RUN_PACKAGES) python3 util-linux mount valgrind cppcheck clang-tidy
 
 # Installs only the packages that are missing, so a second run asks nothing.
 define install_packages
@@ -24,7 +24,7 @@ define install_packages
 	fi
 endef
 
-.PHONY: all build run test deps test-deps
+.PHONY: all build run test test-suite test-sanitize deps test-deps
 all: build
 
 deps:
@@ -40,5 +40,14 @@ build:
 run: deps build
 	./$(BUILD)/kalpex $(NODE)
 
-test: test-deps build
+test: test-suite test-sanitize
+
+test-suite: test-deps build
 	cd $(BUILD) && ctest --output-on-failure
+
+# The same suite again on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test-sanitize: test-deps
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON -DKALPEX_WERROR=$(WERROR)
+	cmake --build $(BUILD)-sanitize --parallel
+	cd $(BUILD)-sanitize && ctest --output-on-failure

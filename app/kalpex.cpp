@@ -71,7 +71,7 @@ int main(int argc, char **argv)
         return 1;
     }
     // A reader that leaves early must not turn the verdict into a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 
     run_options options = scan_command_line(argc, argv);
 

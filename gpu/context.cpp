@@ -5,6 +5,7 @@
 #include <EGL/eglext.h>
 #include <gbm.h>
 
+// clang-format off
 // No surface type: the context is made current without one.
 static const EGLint cfg_attrs[] = {
     EGL_SURFACE_TYPE, 0,
@@ -16,6 +17,7 @@ static const EGLint ctx_attrs[] = {
     EGL_CONTEXT_CLIENT_VERSION, 2,
     EGL_NONE,
 };
+// clang-format on
 
 // Nothing acquired is released on failure: the process end does that.
 int bring_up(int node_fd, gpu_handles &handles)
@@ -26,8 +28,8 @@ int bring_up(int node_fd, gpu_handles &handles)
 
     // Looked up by name so that an EGL without the extension fails here
     // rather than at load time.
-    const auto get_platform_display = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
-        eglGetProcAddress("eglGetPlatformDisplayEXT"));
+    const auto get_platform_display =
+        reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
     if (!get_platform_display)
         return fail("eglGetPlatformDisplayEXT missing");
 
@@ -44,8 +46,7 @@ int bring_up(int node_fd, gpu_handles &handles)
         return fail("eglBindAPI");
 
     EGLint config_count = 0;
-    if (!eglChooseConfig(handles.display, cfg_attrs, &handles.config, 1, &config_count) ||
-        config_count < 1)
+    if (!eglChooseConfig(handles.display, cfg_attrs, &handles.config, 1, &config_count) || config_count < 1)
         return fail("eglChooseConfig");
 
     handles.context = eglCreateContext(handles.display, handles.config, EGL_NO_CONTEXT, ctx_attrs);

@@ -7,23 +7,32 @@ import tempfile
 import unittest
 from dataclasses import dataclass
 
-KALPEX = os.environ["KALPEX_BIN"]
-STANDIN_DIR = os.environ["STANDIN_DIR"]
+KALPEX = os.path.abspath(os.environ["KALPEX_BIN"])
+STANDIN_DIR = os.path.abspath(os.environ["STANDIN_DIR"])
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for a suite that cannot run here
+
+
+def own_lines(data):
+    return [line for line in (data or b"").decode("utf-8", "replace").split("\n")
+            if line.startswith("kalpex: ")]
 
 
 @dataclass
 class Run:
     status: int
     stdout: bytes
-    out: list  # lines starting "kalpex: " on standard output
-    err: list  # the same on standard error
+    stderr: bytes
     trace: list  # calls the stand-in stack received
 
+    @property
+    def out(self):
+        """kalpex's lines on standard output."""
+        return own_lines(self.stdout)
 
-def own_lines(data):
-    return [line for line in (data or b"").decode("utf-8", "replace").split("\n")
-            if line.startswith("kalpex: ")]
+    @property
+    def err(self):
+        """kalpex's lines on standard error, without the driver stack's."""
+        return own_lines(self.stderr)
 
 
 def run_kalpex(*args, env=None, standin=False, wrap=(), timeout=60, **streams):
@@ -42,7 +51,7 @@ def run_kalpex(*args, env=None, standin=False, wrap=(), timeout=60, **streams):
         if os.path.exists(trace_path):
             with open(trace_path, encoding="utf-8", errors="replace") as file:
                 trace = file.read().splitlines()
-    return Run(done.returncode, done.stdout, own_lines(done.stdout), own_lines(done.stderr), trace)
+    return Run(done.returncode, done.stdout, done.stderr, trace)
 
 
 def calls(run, prefix):
