@@ -2,7 +2,8 @@
 #   make run    installs what kalpex needs, builds it and runs it on the
 #               default node (NODE=/path to check another)
 #   make test   installs what the tests need, builds and runs the whole suite
-# Both may be run again at any time.
+# Both may be run again at any time. Also: make install [PREFIX=...],
+# make deb, make bench.
 
 BUILD   ?= build
 NODE    ?=
@@ -11,7 +12,7 @@ WERROR  ?= $(if $(CI),ON,OFF)
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
-TEST_PACKAGES := $(RUN_PACKAGES) python3 util-linux mount valgrind cppcheck clang-tidy
+TEST_PACKAGES := $(RUN_PACKAGES) python3 util-linux mount valgrind cppcheck clang-tidy mandoc dpkg-dev
 
 # Installs only the packages that are missing, so a second run asks nothing.
 define install_packages
@@ -24,7 +25,9 @@ define install_packages
 	fi
 endef
 
-.PHONY: all build run test test-suite test-sanitize deps test-deps
+BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
+
+.PHONY: all build run test test-suite test-sanitize deps test-deps install deb bench
 all: build
 
 deps:
@@ -51,3 +54,15 @@ test-sanitize: test-deps
 	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON -DKALPEX_WERROR=$(WERROR)
 	cmake --build $(BUILD)-sanitize --parallel
 	cd $(BUILD)-sanitize && ctest --output-on-failure
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package in $(BUILD)/, its Depends computed from the binary.
+deb: test-deps build
+	cd $(BUILD) && cpack -G DEB
+
+# kalpex against `eglinfo -B` on the same Mesa, and its own cost.
+bench: test-deps build
+	$(call install_packages,$(BENCH_PACKAGES))
+	tools/bench.sh $(BUILD)

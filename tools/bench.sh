@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Wall time and peak memory of kalpex on the real Mesa stack (node /dev/null,
+# software rasteriser) next to `eglinfo -B` in the same run, and kalpex's own
+# cost on the stand-in driver stack next to an empty process.
+# usage: tools/bench.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+kalpex=$build/kalpex
+standin=$build/tests/standin
+runs=${RUNS:-30}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# Peak resident set in KiB: the largest of five runs.
+peak_kib() {
+  local peak=0 kib
+  for _ in 1 2 3 4 5; do
+    /usr/bin/time -q -o "$scratch/rss" -f '%M' "$@" >/dev/null 2>&1 || true
+    kib=$(tail -n1 "$scratch/rss")
+    [ "$kib" -gt "$peak" ] && peak=$kib
+  done
+  echo "$peak"
+}
+
+# Mean wall time in milliseconds, from hyperfine's JSON export.
+mean_ms() {
+  hyperfine --shell=none --style=none --warmup 3 --runs "$runs" -i --export-json "$scratch/t.json" "$1" >/dev/null 2>&1
+  python3 -c 'import json,sys; print("%.2f" % (json.load(open(sys.argv[1]))["results"][0]["mean"] * 1000))' "$scratch/t.json"
+}
+
+row() {  # name, command line for hyperfine, the same as words for time
+  local name=$1 line=$2; shift 2
+  printf '%-34s %10s ms %10s KiB\n' "$name" "$(mean_ms "$line")" "$(peak_kib "$@")"
+}
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); Mesa $(dpkg-query -W -f='${Version}' libgbm1)"
+printf '%-34s %13s %14s\n' "command" "mean wall" "peak RSS"
+row "kalpex /dev/null (llvmpipe)" "$kalpex /dev/null" "$kalpex" /dev/null
+row "eglinfo -B (same Mesa)" "eglinfo -B" eglinfo -B
+export LD_LIBRARY_PATH=$standin
+row "kalpex on the stand-in stack" "$kalpex /dev/null" "$kalpex" /dev/null
+unset LD_LIBRARY_PATH
+row "empty process (/bin/true)" "/bin/true" /bin/true
