@@ -25,9 +25,10 @@ define install_packages
 	fi
 endef
 
+VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 
-.PHONY: all build run test test-suite test-sanitize deps test-deps install deb bench
+.PHONY: all build run test test-suite test-sanitize test-vm deps test-deps install deb bench
 all: build
 
 deps:
@@ -43,7 +44,7 @@ build:
 run: deps build
 	./$(BUILD)/kalpex $(NODE)
 
-test: test-suite test-sanitize
+test: test-suite test-sanitize test-vm
 
 test-suite: test-deps build
 	cd $(BUILD) && ctest --output-on-failure
@@ -54,6 +55,12 @@ test-sanitize: test-deps
 	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON -DKALPEX_WERROR=$(WERROR)
 	cmake --build $(BUILD)-sanitize --parallel
 	cd $(BUILD)-sanitize && ctest --output-on-failure
+
+# Real kernel DRM drivers in a VM under software emulation; STAGES=vgem
+# (or none, virtio, bochs, virgl) runs only those.
+test-vm: test-deps build
+	$(call install_packages,$(VM_PACKAGES))
+	tests/vm/run.sh $(BUILD) $(STAGES)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

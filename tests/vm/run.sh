@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Runs the built kalpex against real kernel DRM drivers (vgem, virtio-gpu,
+# bochs-display, virtio-gpu with virgl) in a small VM under software
+# emulation, with Debian's kernel and the host's root mounted read-only.
+# usage: tests/vm/run.sh BUILD_DIR [STAGE...]
+#   STAGE: none vgem virtio bochs virgl (default: all). Kernel and initramfs
+#   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped".
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-build}" && pwd)
+shift
+wanted=" ${*:-none vgem virtio bochs virgl} "
+kalpex=$build/kalpex
+cache=$build/vm
+passed=0 failed=0 skipped=0
+
+finish() {
+    echo "$passed passed, $failed failed, $skipped skipped"
+    [ "$failed" -eq 0 ]
+    exit
+}
+skip_all() {
+    echo "vm: SKIPPED, $1"
+    skipped=$((skipped + 1))
+    finish
+}
+
+for tool in qemu-system-x86_64 busybox cpio depmod modprobe timeout; do
+    command -v "$tool" >/dev/null || skip_all "$tool is not installed (make test-vm installs it)"
+done
+[ -x "$kalpex" ] || skip_all "no kalpex binary in $build"
+case "$kalpex$here" in *[[:space:]]*) skip_all "paths with blanks cannot go on the kernel command line" ;; esac
+
+# Debian's standard kernel flavour, unpacked once: the cloud flavour lacks
+# the DRM and 9p modules.
+kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
+[ -n "$kernel_package" ] || skip_all "apt knows no linux-image-amd64 (run apt-get update)"
+kernel=$cache/$kernel_package
+if [ ! -f "$kernel/vmlinuz" ]; then
+    rm -rf "$cache" && mkdir -p "$kernel/unpacked" || exit 1
+    (cd "$kernel" && apt-get download "$kernel_package" >/dev/null 2>&1) ||
+        skip_all "cannot download $kernel_package"
+    dpkg-deb -x "$kernel"/*.deb "$kernel/unpacked" && rm "$kernel"/*.deb
+    version=$(ls "$kernel/unpacked/lib/modules")
+    depmod -b "$kernel/unpacked" "$version"
+    # Each driver's modules in load order, as paths inside the initramfs.
+    mkdir -p "$kernel/initramfs/modules"
+    for driver in 9p 9pnet_virtio virtio_pci vgem virtio-gpu bochs; do
+        modprobe -d "$kernel/unpacked" -S "$version" --show-depends "$driver" |
+            awk '$1 == "insmod" {print $2}' | while read -r module; do
+                relative=${module#"$kernel/unpacked/"}
+                mkdir -p "$kernel/initramfs/$(dirname "$relative")"
+                cp "$module" "$kernel/initramfs/$relative"
+                echo "$relative"
+            done >"$kernel/initramfs/modules/$driver.list"
+    done
+    cp "$kernel/unpacked/boot/vmlinuz-$version" "$kernel/vmlinuz"
+    rm -rf "$kernel/unpacked"
+fi
+
+# The initramfs is small: made anew each run from the current init.
+(
+    cd "$kernel/initramfs" || exit 1
+    mkdir -p bin proc sys dev
+    cp "$(command -v busybox)" bin/busybox
+    cp "$here/init" init && chmod +x init
+    find . | cpio -o -H newc --quiet | gzip -1 >"$cache/initramfs.gz"
+) || exit 1
+
+# boot PLAN DISPLAY [QEMU DEVICE ARGUMENTS...]: one VM, judged by its output.
+boot() {
+    local plan=$1 display=$2 log=$cache/boot-${1//,/-}.log
+    shift 2
+    local started=$SECONDS
+    timeout 300 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2G -machine q35 \
+        -nodefaults -display "$display" -serial stdio -no-reboot \
+        -kernel "$kernel/vmlinuz" -initrd "$cache/initramfs.gz" \
+        -append "console=ttyS0 quiet loglevel=1 panic=-1 drm_kms_helper.fbdev_emulation=0 KALPEX_PLAN=$plan KALPEX_GUEST=$here/guest.sh KALPEX_BIN=$kalpex" \
+        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        "$@" </dev/null >"$log" 2>&1
+    local status=$?
+    tr -d '\r' <"$log" >"$log.txt"
+    if [ "$status" -ne 0 ] && [ "$status" -ne 124 ] && ! grep -q '^VM-' "$log.txt"; then
+        return 2  # qemu itself could not run this machine
+    fi
+    while read -r verdict rest; do
+        case $verdict in
+            VM-PASS) echo "ok   $rest"; passed=$((passed + 1)) ;;
+            VM-FAIL) echo "FAIL $rest"; failed=$((failed + 1)) ;;
+            VM-ERROR) echo "FAIL $rest"; failed=$((failed + 1)) ;;
+        esac
+    done < <(grep -E '^VM-(PASS|FAIL|ERROR)' "$log.txt")
+    for stage in ${plan//,/ }; do
+        grep -qx "VM-STAGE-DONE $stage" "$log.txt" ||
+            { echo "FAIL $stage: the VM did not finish it (status $status; see $log.txt)"; failed=$((failed + 1)); }
+    done
+    echo "vm: $plan took $((SECONDS - started)) s"
+}
+
+plan() {  # the stages of $1 that were asked for, comma-separated
+    local stage out=
+    for stage in $1; do [[ $wanted == *" $stage "* ]] && out+=${out:+,}$stage; done
+    echo "$out"
+}
+
+p=$(plan "none vgem")
+if [ -n "$p" ]; then
+    boot "$p" none
+    [ $? -eq 2 ] && skip_all "qemu cannot run here: $(tail -n 3 "$cache/boot-${p//,/-}.log" | tr '\n' ' ')"
+fi
+p=$(plan "virtio bochs")
+[ -n "$p" ] && boot "$p" none -device virtio-gpu-pci -device bochs-display
+p=$(plan "virgl")
+if [ -n "$p" ]; then
+    # virgl needs a GL display for qemu: SDL's offscreen driver on the host's EGL.
+    SDL_VIDEODRIVER=offscreen boot virgl sdl,gl=on -device virtio-gpu-gl-pci
+    if [ $? -eq 2 ]; then
+        echo "vm: SKIPPED virgl, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-virgl.log" | tr '\n' ' ')"
+        skipped=$((skipped + 1))
+    fi
+fi
+finish
