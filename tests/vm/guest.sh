@@ -1,7 +1,8 @@
 #!/bin/sh
 # The cases of one stage, run inside the test VM with the host's root as /.
 # usage: guest.sh STAGE KALPEX_BINARY
-# Prints "VM-PASS name" or "VM-FAIL name: what happened" for each case.
+# Prints "VM-PASS name" or "VM-FAIL name: what happened" for each case, and
+# "VM-STAGE-DONE stage" once all have run.
 stage=$1
 kalpex=$2
 render=/dev/dri/renderD128
@@ -21,9 +22,9 @@ software_pass() {
 check() {
     name=$1 want_status=$2 want_lines=$3
     shift 3
-    "$@" >/tmp/out 2>/tmp/err
+    "$@" >/dev/shm/out 2>/dev/shm/err
     status=$?
-    lines=$(cat /tmp/out /tmp/err | grep '^kalpex: ' | tr '\n' '|')
+    lines=$(cat /dev/shm/out /dev/shm/err | grep '^kalpex: ' | tr '\n' '|')
     if [ "$status" = "$want_status" ] && printf '%s' "$lines" | grep -Eq -- "$want_lines"; then
         echo "VM-PASS $stage: $name"
     else
@@ -56,3 +57,4 @@ virgl)
     check "--require-hw" 0 "$(report $render 'virgl ')kalpex: PASS \(HARDWARE\)\|$" "$kalpex" --require-hw
     ;;
 esac
+echo "VM-STAGE-DONE $stage"
