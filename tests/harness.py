@@ -35,8 +35,9 @@ class Run:
         return own_lines(self.stderr)
 
 
-def run_kalpex(*args, env=None, standin=False, wrap=(), timeout=60, **streams):
-    """Runs kalpex with args; wrap is a command line put in front of it."""
+def run_kalpex(*args, env=None, standin=False, wrap=(), program=KALPEX, timeout=60, **streams):
+    """Runs kalpex (or a copy of it: program) with args; wrap is a command
+    line put in front of it."""
     environment = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
     environment.update(env or {})
     with tempfile.TemporaryDirectory() as scratch:
@@ -46,7 +47,7 @@ def run_kalpex(*args, env=None, standin=False, wrap=(), timeout=60, **streams):
             environment["STANDIN_TRACE"] = trace_path
         streams.setdefault("stdout", subprocess.PIPE)
         streams.setdefault("stderr", subprocess.PIPE)
-        done = subprocess.run([*wrap, KALPEX, *args], env=environment, timeout=timeout, **streams)
+        done = subprocess.run([*wrap, program, *args], env=environment, timeout=timeout, **streams)
         trace = []
         if os.path.exists(trace_path):
             with open(trace_path, encoding="utf-8", errors="replace") as file:

@@ -4,7 +4,6 @@ import os
 import random
 import shutil
 import socket
-import subprocess
 import tempfile
 import time
 import unittest
@@ -57,7 +56,10 @@ class BadNodes(Scratch):
             self.skipTest("needs root and setpriv to run as another user")
         private = self.path("private", b"")
         os.chmod(private, 0o600)
-        run = run_kalpex(private, wrap=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
+        # A copy the other user can reach wherever the build folder lies.
+        program = shutil.copy(KALPEX, self.path("kalpex"))
+        run = run_kalpex(private, program=program,
+                         wrap=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
         self.assert_open_failure(run, private)
 
     def test_devices_mesa_renders_through(self):
