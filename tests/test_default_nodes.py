@@ -18,6 +18,8 @@ mount -t overlay overlay -o "lowerdir=/dev,upperdir=$scratch/upper,workdir=$scra
 mkdir -p /dev/dri
 mount -t tmpfs tmpfs /dev/dri
 for node in $NODES; do : > "/dev/dri/$node"; mount --bind /dev/null "/dev/dri/$node"; done
+# With HIDE_NULL set: no /dev/null, and kalpex starts with standard input closed.
+[ -z "${HIDE_NULL:-}" ] || { rm /dev/null; exec "$@" <&-; }
 exec "$@"
 """
 RENDER, CARD = "/dev/dri/renderD128", "/dev/dri/card0"
@@ -73,6 +75,11 @@ class DefaultNodes(unittest.TestCase):
                 run = in_namespace(nodes, *args, standin=True, env=steering)
                 self.assertEqual(self.opened(run), opened)
                 self.assertEqual((run.out[:1], run.err, run.status), (out, err, 1 if err else 0))
+
+    def test_closed_stream_with_nothing_to_hold_its_place(self):
+        run = in_namespace(["renderD128"], standin=True, env={"HIDE_NULL": "1"})
+        self.assertEqual((run.status, run.stdout, run.err), (1, b"", ["kalpex: FAIL open /dev/null"]))
+        self.assertEqual(self.opened(run), ["/dev/null"])
 
     def test_real_mesa_on_the_render_node(self):
         run = in_namespace(["renderD128"])
