@@ -10,6 +10,8 @@ from dataclasses import dataclass
 KALPEX = os.path.abspath(os.environ["KALPEX_BIN"])
 STANDIN_DIR = os.path.abspath(os.environ["STANDIN_DIR"])
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for a suite that cannot run here
+# The last two lines of a pass on Mesa's software rasteriser.
+SOFTWARE_PASS_TAIL = ["kalpex: readback ff00ffff -> OK", "kalpex: PASS (SOFTWARE fallback)"]
 
 
 def own_lines(data):
@@ -58,6 +60,11 @@ def run_kalpex(*args, env=None, standin=False, wrap=(), program=KALPEX, timeout=
 def calls(run, prefix):
     """The traced calls whose line starts with prefix."""
     return [line for line in run.trace if line.startswith(prefix)]
+
+
+def opened(run):
+    """The paths kalpex tried to open, in order (traced as "open PATH FLAGS")."""
+    return [call[len("open "):].rsplit(" ", 1)[0] for call in calls(run, "open ")]
 
 
 def main():

@@ -28,16 +28,16 @@ mean_ms() {
   python3 -c 'import json,sys; print("%.2f" % (json.load(open(sys.argv[1]))["results"][0]["mean"] * 1000))' "$scratch/t.json"
 }
 
-row() {  # name, command line for hyperfine, the same as words for time
-  local name=$1 line=$2; shift 2
-  printf '%-34s %10s ms %10s KiB\n' "$name" "$(mean_ms "$line")" "$(peak_kib "$@")"
+row() {  # name, then the command as words (hyperfine gets them joined)
+  local name=$1; shift
+  printf '%-34s %10s ms %10s KiB\n' "$name" "$(mean_ms "$*")" "$(peak_kib "$@")"
 }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); Mesa $(dpkg-query -W -f='${Version}' libgbm1)"
 printf '%-34s %13s %14s\n' "command" "mean wall" "peak RSS"
-row "kalpex /dev/null (llvmpipe)" "$kalpex /dev/null" "$kalpex" /dev/null
-row "eglinfo -B (same Mesa)" "eglinfo -B" eglinfo -B
+row "kalpex /dev/null (llvmpipe)" "$kalpex" /dev/null
+row "eglinfo -B (same Mesa)" eglinfo -B
 export LD_LIBRARY_PATH=$standin
-row "kalpex on the stand-in stack" "$kalpex /dev/null" "$kalpex" /dev/null
+row "kalpex on the stand-in stack" "$kalpex" /dev/null
 unset LD_LIBRARY_PATH
-row "empty process (/bin/true)" "/bin/true" /bin/true
+row "empty process (/bin/true)" /bin/true
