@@ -12,7 +12,7 @@ WERROR  ?= $(if $(CI),ON,OFF)
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
-TEST_PACKAGES := $(RUN_PACKAGES) python3 util-linux mount valgrind cppcheck clang-tidy mandoc dpkg-dev
+TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount valgrind cppcheck clang-tidy mandoc dpkg-dev
 
 # Installs only the packages that are missing, so a second run asks nothing.
 define install_packages
@@ -28,7 +28,7 @@ endef
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 
-.PHONY: all build run test test-suite test-sanitize test-vm deps test-deps install deb bench
+.PHONY: all build run test test-suite test-sanitize test-vm deps test-deps prometheus-tools install deb bench
 all: build
 
 deps:
@@ -46,8 +46,19 @@ run: deps build
 
 test: test-suite test-sanitize test-vm
 
-test-suite: test-deps build
+test-suite: test-deps build prometheus-tools
 	cd $(BUILD) && ctest --output-on-failure
+
+# promtool and node_exporter for the monitor tests, unpacked from Debian's
+# packages into the build folder rather than installed, so that no Prometheus
+# service starts on this machine.
+prometheus-tools: build
+	@for p in prometheus prometheus-node-exporter; do \
+	  [ -d $(BUILD)/prometheus/$$p ] && continue; \
+	  rm -rf $(BUILD)/prometheus/download && mkdir -p $(BUILD)/prometheus/download && \
+	  (cd $(BUILD)/prometheus/download && apt-get download $$p) && \
+	  dpkg-deb -x $(BUILD)/prometheus/download/$${p}_*.deb $(BUILD)/prometheus/$$p || exit 1; \
+	done; rm -rf $(BUILD)/prometheus/download
 
 # The same suite again on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Wall time and peak memory of kalpex on the real Mesa stack (node /dev/null,
 # software rasteriser) next to `eglinfo -B` in the same run, and kalpex's own
-# cost on the stand-in driver stack next to an empty process.
+# cost on the stand-in driver stack next to an empty process, and what the
+# monitor adapter adds to a run.
 # usage: tools/bench.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
 kalpex=$build/kalpex
 standin=$build/tests/standin
 runs=${RUNS:-30}
@@ -37,7 +39,10 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 printf '%-34s %13s %14s\n' "command" "mean wall" "peak RSS"
 row "kalpex /dev/null (llvmpipe)" "$kalpex" /dev/null
 row "eglinfo -B (same Mesa)" eglinfo -B
+row "kalpex-monitor, same node" env KALPEX="$kalpex" "$here/contrib/kalpex-monitor" /dev/null
 export LD_LIBRARY_PATH=$standin
 row "kalpex on the stand-in stack" "$kalpex" /dev/null
+row "kalpex-monitor on the stand-in stack" env KALPEX="$kalpex" "$here/contrib/kalpex-monitor" /dev/null
+row "the same, writing metrics" env KALPEX="$kalpex" "$here/contrib/kalpex-monitor" --textfile="$scratch/k.prom" /dev/null
 unset LD_LIBRARY_PATH
 row "empty process (/bin/true)" /bin/true

@@ -7,7 +7,10 @@
 //   STANDIN_EGL_ERROR what eglGetError returns (default 0x3000)
 //   STANDIN_RENDERER  GL_RENDERER, STANDIN_VERSION GL_VERSION; NULL for none
 //   STANDIN_PIXEL     rrggbbaa for glReadPixels, or "none" to write nothing
+//   STANDIN_HANG      the call that never returns, STANDIN_CRASH the call that
+//                     dies of SIGSEGV: a driver gone wrong
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +32,19 @@
     fclose(file);
 }
 
+static bool named_by(const char *variable, const char *call)
+{
+    const char *named = getenv(variable);
+    return named && strcmp(named, call) == 0;
+}
+
 [[maybe_unused]] static bool fails(const char *call)
 {
-    const char *failing = getenv("STANDIN_FAIL");
-    return failing && strcmp(failing, call) == 0;
+    while (named_by("STANDIN_HANG", call))
+        pause();
+    if (named_by("STANDIN_CRASH", call))
+        raise(SIGSEGV);
+    return named_by("STANDIN_FAIL", call);
 }
 
 // Each handle points at its own name, so whichever library receives it can
