@@ -1,52 +1,57 @@
-# Two entry points for a fresh Debian 12 machine:
+# Two entry points for a fresh Debian machine (12 or 13):
 #   make run    installs what kalpex needs, builds it and runs it on the
 #               default node (NODE=/path to check another)
 #   make test   installs what the tests need, builds and runs the whole suite
 # Both may be run again at any time. Also: make install [PREFIX=...],
-# make deb, make bench.
+# make deb, make bench, make test-fresh (both commands in clean Debian trees).
 
 BUILD   ?= build
+# Also quiets the makes that CMake's build runs.
+MAKEFLAGS += --no-print-directory
 NODE    ?=
 # Warnings are errors under CI, where the compiler is the one we know.
 WERROR  ?= $(if $(CI),ON,OFF)
-SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
+# The test suite (and its Python) is configured only for the targets that
+# use it.
+TESTS   ?= OFF
+LOGS    := $(BUILD)/logs
+INSTALL := tools/install-packages.sh $(LOGS)/install.log
+# Suites and tiers that skipped, each with why; make test lists them last.
+SKIPS   := $(BUILD)/skipped.txt
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
-TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount valgrind cppcheck clang-tidy mandoc dpkg-dev
-
-# Installs only the packages that are missing, so a second run asks nothing.
-define install_packages
-	@missing=$$(for p in $(1); do \
-	  dpkg-query -W -f='$${db:Status-Status}\n' $$p 2>/dev/null | grep -qx installed || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:" $$missing; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
-endef
-
+TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
+                 mandoc man-db file dpkg-dev
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
+FRESH_PACKAGES := mmdebstrap util-linux
 
-.PHONY: all build run test test-suite test-sanitize test-vm deps test-deps prometheus-tools install deb bench
+.PHONY: all build run test test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
+        install deb bench
 all: build
 
 deps:
-	$(call install_packages,$(RUN_PACKAGES))
+	@$(INSTALL) $(RUN_PACKAGES)
 
 test-deps:
-	$(call install_packages,$(TEST_PACKAGES))
+	@$(INSTALL) $(TEST_PACKAGES)
 
 build:
-	cmake -S . -B $(BUILD) -DKALPEX_WERROR=$(WERROR)
-	cmake --build $(BUILD) --parallel
+	@cmake -S . -B $(BUILD) --log-level=WARNING -DKALPEX_WERROR=$(WERROR) -DKALPEX_TESTS=$(TESTS)
+	@cmake --build $(BUILD) --parallel
 
 run: deps build
 	./$(BUILD)/kalpex $(NODE)
 
+test-suite test-vm bench prometheus-tools: TESTS = ON
+
 test: test-suite test-sanitize test-vm
+	@if [ -s $(SKIPS) ] || [ -s $(BUILD)-sanitize/skipped.txt ]; then \
+	  echo "make test passed, but these did not run:"; cat $(SKIPS) $(BUILD)-sanitize/skipped.txt 2>/dev/null; \
+	else echo "make test passed: every suite and tier ran"; fi
 
 test-suite: test-deps build prometheus-tools
+	@rm -f $(SKIPS)
 	cd $(BUILD) && ctest --output-on-failure
 
 # promtool and node_exporter for the monitor tests, unpacked from Debian's
@@ -55,23 +60,33 @@ test-suite: test-deps build prometheus-tools
 prometheus-tools: build
 	@for p in prometheus prometheus-node-exporter; do \
 	  [ -d $(BUILD)/prometheus/$$p ] && continue; \
-	  rm -rf $(BUILD)/prometheus/download && mkdir -p $(BUILD)/prometheus/download && \
-	  (cd $(BUILD)/prometheus/download && apt-get download $$p) && \
-	  dpkg-deb -x $(BUILD)/prometheus/download/$${p}_*.deb $(BUILD)/prometheus/$$p || exit 1; \
+	  echo "unpacking $$p for the monitor tests"; \
+	  rm -rf $(BUILD)/prometheus/download && mkdir -p $(BUILD)/prometheus/download $(LOGS) && \
+	  (cd $(BUILD)/prometheus/download && apt-get download $$p) >$(LOGS)/prometheus.log 2>&1 && \
+	  dpkg-deb -x $(BUILD)/prometheus/download/$${p}_*.deb $(BUILD)/prometheus/$$p || \
+	  { cat $(LOGS)/prometheus.log; exit 1; }; \
 	done; rm -rf $(BUILD)/prometheus/download
 
 # The same suite again on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 test-sanitize: test-deps
-	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON -DKALPEX_WERROR=$(WERROR)
-	cmake --build $(BUILD)-sanitize --parallel
+	@rm -f $(BUILD)-sanitize/skipped.txt
+	@cmake -S . -B $(BUILD)-sanitize --log-level=WARNING -DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON \
+	  -DKALPEX_WERROR=$(WERROR) -DKALPEX_TESTS=ON
+	@cmake --build $(BUILD)-sanitize --parallel
 	cd $(BUILD)-sanitize && ctest --output-on-failure
 
 # Real kernel DRM drivers in a VM under software emulation; STAGES=vgem
 # (or none, virtio, bochs, virgl) runs only those.
 test-vm: test-deps build
-	$(call install_packages,$(VM_PACKAGES))
+	@$(INSTALL) $(VM_PACKAGES)
 	tests/vm/run.sh $(BUILD) $(STAGES)
+
+# The README's two commands in minimal Debian 12 and 13 trees, as root and
+# as an ordinary user with sudo; RELEASES=trixie runs one.
+test-fresh:
+	@$(INSTALL) $(FRESH_PACKAGES)
+	tests/fresh/run.sh $(BUILD)/fresh $(RELEASES)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
@@ -82,5 +97,5 @@ deb: test-deps build
 
 # kalpex against `eglinfo -B` on the same Mesa, and its own cost.
 bench: test-deps build
-	$(call install_packages,$(BENCH_PACKAGES))
+	@$(INSTALL) $(BENCH_PACKAGES)
 	tools/bench.sh $(BUILD)

@@ -68,9 +68,20 @@ def opened(run):
 
 
 def main():
-    """unittest's main, exiting SKIPPED when every test of the suite skipped."""
+    """unittest's main. Each skip is added, with its reason, to the file named
+    by KALPEX_SKIPS; a suite in which no test ran (each skipped, or the whole
+    class in setUpClass) exits SKIPPED, never as a pass."""
     program = unittest.main(exit=False, verbosity=2)
     result = program.result
-    if result.testsRun and len(result.skipped) == result.testsRun:
-        sys.exit(SKIPPED)
-    sys.exit(0 if result.wasSuccessful() else 1)
+    suite = os.path.basename(sys.argv[0]).removeprefix("test_").removesuffix(".py")
+    skipped_tests = [test for test, _ in result.skipped if isinstance(test, unittest.TestCase)]
+    ran_nothing = result.testsRun == len(skipped_tests)
+    skips = [f"{suite}: {test.id().replace('__main__.', '')} SKIPPED, {reason}" for test, reason in result.skipped]
+    if ran_nothing and not skips:
+        skips = [f"{suite}: SKIPPED, no test ran"]
+    if skips and os.environ.get("KALPEX_SKIPS"):
+        with open(os.environ["KALPEX_SKIPS"], "a", encoding="utf-8") as file:
+            file.writelines(line + "\n" for line in skips)
+    if not result.wasSuccessful():
+        sys.exit(1)
+    sys.exit(SKIPPED if ran_nothing else 0)

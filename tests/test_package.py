@@ -31,8 +31,6 @@ def assert_passes(test, binary):
 
 class ManPage(unittest.TestCase):
     def test_lint_clean(self):
-        if not shutil.which("mandoc"):
-            self.skipTest("mandoc is not installed")
         done = run("mandoc", "-T", "lint", "-W", "warning", MAN_PAGE)
         self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
 
@@ -64,8 +62,8 @@ class Install(unittest.TestCase):
 
 class DebianPackage(unittest.TestCase):
     def test_installs_runs_and_removes(self):
-        if os.geteuid() != 0 or not shutil.which("dpkg-shlibdeps"):
-            self.skipTest("needs root and dpkg-dev to build and install the package")
+        if os.geteuid() != 0:
+            self.skipTest("needs root to install the package")
         if run("dpkg-query", "-W", "kalpex").returncode == 0:
             self.skipTest("a kalpex package is installed already; not touching it")
         with tempfile.TemporaryDirectory() as scratch:

@@ -4,7 +4,9 @@
 # emulation, with Debian's kernel and the host's root mounted read-only.
 # usage: tests/vm/run.sh BUILD_DIR [STAGE...]
 #   STAGE: none vgem virtio bochs virgl (default: all). Kernel and initramfs
-#   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped".
+#   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped";
+#   what skipped is also added to BUILD_DIR/skipped.txt. A set-up step that
+#   breaks is a failure: only what cannot exist here is a skip.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
@@ -19,43 +21,65 @@ finish() {
     [ "$failed" -eq 0 ]
     exit
 }
-skip_all() {
-    echo "vm: SKIPPED, $1"
+skip() {
+    echo "vm: SKIPPED $1" | tee -a "$build/skipped.txt"
     skipped=$((skipped + 1))
+}
+skip_all() {
+    skip "$1"
+    finish
+}
+setup_failed() {
+    echo "vm: FAIL set-up: $1"
+    failed=$((failed + 1))
     finish
 }
 
 for tool in qemu-system-x86_64 busybox cpio depmod modprobe timeout; do
     command -v "$tool" >/dev/null || skip_all "$tool is not installed (make test-vm installs it)"
 done
-[ -x "$kalpex" ] || skip_all "no kalpex binary in $build"
+[ -x "$kalpex" ] || setup_failed "no kalpex binary in $build"
 case "$kalpex$here" in *[[:space:]]*) skip_all "paths with blanks cannot go on the kernel command line" ;; esac
 
 # Debian's standard kernel flavour, unpacked once: the cloud flavour lacks
 # the DRM and 9p modules.
 kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
-[ -n "$kernel_package" ] || skip_all "apt knows no linux-image-amd64 (run apt-get update)"
+[ -n "$kernel_package" ] || setup_failed "apt knows no linux-image-amd64 (run apt-get update)"
 kernel=$cache/$kernel_package
 if [ ! -f "$kernel/vmlinuz" ]; then
-    rm -rf "$cache" && mkdir -p "$kernel/unpacked" || exit 1
-    (cd "$kernel" && apt-get download "$kernel_package" >/dev/null 2>&1) ||
-        skip_all "cannot download $kernel_package"
-    dpkg-deb -x "$kernel"/*.deb "$kernel/unpacked" && rm "$kernel"/*.deb
-    version=$(ls "$kernel/unpacked/lib/modules")
-    depmod -b "$kernel/unpacked" "$version"
+    echo "vm: downloading $kernel_package into $cache (once)"
+    unpacked=$kernel/unpacked
+    rm -rf "$cache" && mkdir -p "$unpacked" || exit 1
+    (cd "$kernel" && apt-get download "$kernel_package") >"$cache/download.log" 2>&1 ||
+        setup_failed "cannot download $kernel_package: $(tail -n 1 "$cache/download.log")"
+    { dpkg-deb -x "$kernel"/*.deb "$unpacked" && rm "$kernel"/*.deb; } || setup_failed "cannot unpack $kernel_package"
+    # Debian 12's kernel keeps its modules in lib/modules, Debian 13's in
+    # usr/lib/modules: both paths lead there, whichever the host's kmod reads.
+    modules=
+    for dir in lib/modules usr/lib/modules; do
+        [ -d "$unpacked/$dir" ] && [ ! -L "$unpacked/$dir" ] && modules=$unpacked/$dir
+    done
+    [ -n "$modules" ] || setup_failed "$kernel_package has no modules folder"
+    mkdir -p "$unpacked/lib" "$unpacked/usr/lib"
+    for dir in lib/modules usr/lib/modules; do
+        [ -e "$unpacked/$dir" ] || ln -s "$modules" "$unpacked/$dir"
+    done
+    version=$(ls "$modules")
+    depmod -b "$unpacked" "$version" || setup_failed "depmod could not index the modules of $version"
     # Each driver's modules in load order, as paths inside the initramfs.
     mkdir -p "$kernel/initramfs/modules"
     for driver in 9p 9pnet_virtio virtio_pci vgem virtio-gpu bochs; do
-        modprobe -d "$kernel/unpacked" -S "$version" --show-depends "$driver" |
-            awk '$1 == "insmod" {print $2}' | while read -r module; do
-                relative=${module#"$kernel/unpacked/"}
-                mkdir -p "$kernel/initramfs/$(dirname "$relative")"
-                cp "$module" "$kernel/initramfs/$relative"
-                echo "$relative"
-            done >"$kernel/initramfs/modules/$driver.list"
+        modprobe -d "$unpacked" -S "$version" --show-depends "$driver" >"$cache/depends" ||
+            setup_failed "modprobe knows no $driver in $version"
+        awk '$1 == "insmod" {print $2}' "$cache/depends" | while read -r module; do
+            relative=${module#"$unpacked/"}
+            mkdir -p "$kernel/initramfs/$(dirname "$relative")"
+            cp "$module" "$kernel/initramfs/$relative" && echo "$relative"
+        done >"$kernel/initramfs/modules/$driver.list"
+        [ -s "$kernel/initramfs/modules/$driver.list" ] || setup_failed "no module file for $driver"
     done
-    cp "$kernel/unpacked/boot/vmlinuz-$version" "$kernel/vmlinuz"
-    rm -rf "$kernel/unpacked"
+    cp "$unpacked/boot/vmlinuz-$version" "$kernel/vmlinuz" || setup_failed "no kernel image for $version"
+    rm -rf "$unpacked"
 fi
 
 # The initramfs is small: made anew each run from the current init.
@@ -72,6 +96,7 @@ boot() {
     local plan=$1 display=$2 log=$cache/boot-${1//,/-}.log
     shift 2
     local started=$SECONDS
+    echo "vm: booting for $plan"
     timeout 300 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2G -machine q35 \
         -nodefaults -display "$display" -serial stdio -no-reboot \
         -kernel "$kernel/vmlinuz" -initrd "$cache/initramfs.gz" \
@@ -115,8 +140,7 @@ if [ -n "$p" ]; then
     # virgl needs a GL display for qemu: SDL's offscreen driver on the host's EGL.
     SDL_VIDEODRIVER=offscreen boot virgl sdl,gl=on -device virtio-gpu-gl-pci
     if [ $? -eq 2 ]; then
-        echo "vm: SKIPPED virgl, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-virgl.log" | tr '\n' ' ')"
-        skipped=$((skipped + 1))
+        skip "virgl, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-virgl.log" | tr '\n' ' ')"
     fi
 fi
 finish
