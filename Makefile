@@ -15,6 +15,7 @@ WERROR  ?= $(if $(CI),ON,OFF)
 # use it.
 TESTS   ?= OFF
 LOGS    := $(BUILD)/logs
+SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 INSTALL := tools/install-packages.sh $(LOGS)/install.log
 # Suites and tiers that skipped, each with why; make test lists them last.
 SKIPS   := $(BUILD)/skipped.txt
@@ -26,8 +27,17 @@ VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 FRESH_PACKAGES := mmdebstrap util-linux
 
+# Cross-building: ARCH=arm64, the architecture with a toolchain file
+# (cmake/aarch64-linux-gnu.cmake); the tests run it under qemu-user.
+ARCH        ?= arm64
+TRIPLET     := $(if $(filter arm64,$(ARCH)),aarch64-linux-gnu)
+CROSS_BUILD := $(BUILD)-$(ARCH)
+CROSS_PACKAGES      := crossbuild-essential-$(ARCH) cmake make pkgconf qemu-user dpkg-dev file \
+                       $(addsuffix :$(ARCH),libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0)
+CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db
+
 .PHONY: all build run test test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
-        install deb bench
+        install deb bench cross cross-arch cross-deps cross-test-deps test-cross
 all: build
 
 deps:
@@ -43,7 +53,7 @@ build:
 run: deps build
 	./$(BUILD)/kalpex $(NODE)
 
-test-suite test-vm bench prometheus-tools: TESTS = ON
+test-suite test-vm bench test-cross: TESTS = ON
 
 test: test-suite test-sanitize test-vm
 	@if [ -s $(SKIPS) ] || [ -s $(BUILD)-sanitize/skipped.txt ]; then \
@@ -57,15 +67,17 @@ test-suite: test-deps build prometheus-tools
 # promtool and node_exporter for the monitor tests, unpacked from Debian's
 # packages into the build folder rather than installed, so that no Prometheus
 # service starts on this machine.
-prometheus-tools: build
+# PROMETHEUS is the folder, in the build folder of the tests that use it.
+PROMETHEUS ?= $(BUILD)/prometheus
+prometheus-tools:
 	@for p in prometheus prometheus-node-exporter; do \
-	  [ -d $(BUILD)/prometheus/$$p ] && continue; \
+	  [ -d $(PROMETHEUS)/$$p ] && continue; \
 	  echo "unpacking $$p for the monitor tests"; \
-	  rm -rf $(BUILD)/prometheus/download && mkdir -p $(BUILD)/prometheus/download $(LOGS) && \
-	  (cd $(BUILD)/prometheus/download && apt-get download $$p) >$(LOGS)/prometheus.log 2>&1 && \
-	  dpkg-deb -x $(BUILD)/prometheus/download/$${p}_*.deb $(BUILD)/prometheus/$$p || \
+	  rm -rf $(PROMETHEUS)/download && mkdir -p $(PROMETHEUS)/download $(LOGS) && \
+	  (cd $(PROMETHEUS)/download && apt-get download $$p) >$(LOGS)/prometheus.log 2>&1 && \
+	  dpkg-deb -x $(PROMETHEUS)/download/$${p}_*.deb $(PROMETHEUS)/$$p || \
 	  { cat $(LOGS)/prometheus.log; exit 1; }; \
-	done; rm -rf $(BUILD)/prometheus/download
+	done; rm -rf $(PROMETHEUS)/download
 
 # The same suite again on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
@@ -87,6 +99,35 @@ test-vm: test-deps build
 test-fresh:
 	@$(INSTALL) $(FRESH_PACKAGES)
 	tests/fresh/run.sh $(BUILD)/fresh $(RELEASES)
+
+# Adds ARCH to dpkg's architectures where it is missing: its libraries are
+# what kalpex links against.
+cross-arch:
+	@[ -n "$(TRIPLET)" ] || { echo "no toolchain file for ARCH=$(ARCH); arm64 has one"; exit 1; }
+	@dpkg --print-foreign-architectures | grep -qx $(ARCH) || \
+	  { echo "adding $(ARCH) to dpkg's architectures"; $(SUDO) dpkg --add-architecture $(ARCH); }
+
+cross-deps: cross-arch
+	@$(INSTALL) $(CROSS_PACKAGES)
+
+cross-test-deps: cross-arch
+	@$(INSTALL) $(CROSS_TEST_PACKAGES)
+
+# kalpex and its Debian package for ARCH, in $(CROSS_BUILD)/.
+cross: cross-deps
+	@cmake -S . -B $(CROSS_BUILD) --log-level=WARNING -DCMAKE_TOOLCHAIN_FILE=cmake/$(TRIPLET).cmake \
+	  -DKALPEX_WERROR=$(WERROR) -DKALPEX_TESTS=$(TESTS)
+	@cmake --build $(CROSS_BUILD) --parallel
+	cd $(CROSS_BUILD) && cpack -G DEB
+
+# The suites on the ARCH build, through the emulator. The sanitizer tier is
+# not among them: AddressSanitizer with llvmpipe hangs under qemu-user.
+test-cross: PROMETHEUS = $(CROSS_BUILD)/prometheus
+test-cross: cross-test-deps cross prometheus-tools
+	@rm -f $(CROSS_BUILD)/skipped.txt
+	cd $(CROSS_BUILD) && ctest --output-on-failure
+	@echo "not run for $(ARCH): the sanitizer tier (AddressSanitizer with llvmpipe hangs under qemu-user)"
+	@if [ -s $(CROSS_BUILD)/skipped.txt ]; then echo "these did not run either:"; cat $(CROSS_BUILD)/skipped.txt; fi
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

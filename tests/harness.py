@@ -1,6 +1,9 @@
 """Runs the built kalpex on the real driver stack or on the stand-in one, and
 keeps its own lines apart from what the driver stack writes."""
+import atexit
 import os
+import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -10,6 +13,9 @@ from dataclasses import dataclass
 KALPEX = os.path.abspath(os.environ["KALPEX_BIN"])
 STANDIN_DIR = os.path.abspath(os.environ["STANDIN_DIR"])
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for a suite that cannot run here
+# In a cross build, the emulator that runs the binary (qemu-aarch64); empty
+# natively.
+EMULATOR = shlex.split(os.environ.get("KALPEX_EMULATOR", ""))
 # The last two lines of a pass on Mesa's software rasteriser.
 SOFTWARE_PASS_TAIL = ["kalpex: readback ff00ffff -> OK", "kalpex: PASS (SOFTWARE fallback)"]
 
@@ -49,12 +55,26 @@ def run_kalpex(*args, env=None, standin=False, wrap=(), program=KALPEX, timeout=
             environment["STANDIN_TRACE"] = trace_path
         streams.setdefault("stdout", subprocess.PIPE)
         streams.setdefault("stderr", subprocess.PIPE)
-        done = subprocess.run([*wrap, program, *args], env=environment, timeout=timeout, **streams)
+        done = subprocess.run([*wrap, *EMULATOR, program, *args], env=environment, timeout=timeout, **streams)
         trace = []
         if os.path.exists(trace_path):
             with open(trace_path, encoding="utf-8", errors="replace") as file:
                 trace = file.read().splitlines()
     return Run(done.returncode, done.stdout, done.stderr, trace)
+
+
+def runnable(program):
+    """A path that runs program when executed: program itself, or in a cross
+    build a script that runs it through the emulator."""
+    if not EMULATOR:
+        return program
+    folder = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, folder)
+    script = os.path.join(folder, os.path.basename(program))
+    with open(script, "w", encoding="utf-8") as file:
+        file.write(f'#!/bin/sh\nexec {shlex.join(EMULATOR)} {shlex.quote(program)} "$@"\n')
+    os.chmod(script, 0o755)
+    return script
 
 
 def calls(run, prefix):

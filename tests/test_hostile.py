@@ -9,7 +9,7 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import KALPEX, SOFTWARE_PASS_TAIL, main, opened, run_kalpex
+from harness import EMULATOR, KALPEX, SOFTWARE_PASS_TAIL, main, opened, run_kalpex
 
 FLAG = "--require-hw"
 
@@ -171,7 +171,10 @@ class RandomArguments(Scratch):
                                     vectors))
         tried = [result for result in results if result]
         print(f"random argument lists: {len(tried)} tried, seed {seed}")
-        self.assertGreater(len(tried), self.RUNS // 4)
+        # Speed is judged only natively: under an emulator a run is several
+        # times slower, and the lists tried within the bound must still be right.
+        if not EMULATOR:
+            self.assertGreater(len(tried), self.RUNS // 4)
         self.assertEqual([result for result in tried if result[1]], [])
 
 

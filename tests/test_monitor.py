@@ -13,12 +13,13 @@ import urllib.request
 
 import yaml
 
-from harness import KALPEX, STANDIN_DIR, main
+from harness import KALPEX, STANDIN_DIR, main, runnable
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
 ADAPTER = os.path.join(CONTRIB, "kalpex-monitor")
+KALPEX_RUN = runnable(KALPEX)  # what the adapter runs as KALPEX
 INSTALLED_ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
 # Unpacked from Debian's packages by `make test`, so no Prometheus service
 # is installed on the machine.
@@ -130,7 +131,7 @@ class Outcomes(unittest.TestCase):
         for outcome, args, steering, options, first_line, status, metric in OUTCOMES:
             with self.subTest(outcome=outcome):
                 env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
-                env["KALPEX"] = "/nonexistent/kalpex" if status == 2 else KALPEX
+                env["KALPEX"] = "/nonexistent/kalpex" if status == 2 else KALPEX_RUN
                 if steering is not None:
                     env.update({f"STANDIN_{k}": v for k, v in steering.items()}, LD_LIBRARY_PATH=STANDIN_DIR)
                 done = subprocess.run([ADAPTER, *options, f"--textfile={textfile}", "--", *args], env=env,
@@ -166,7 +167,8 @@ class Outcomes(unittest.TestCase):
         textfile = os.path.join(self.textfiles, "kalpex.prom")
         for _ in range(2):
             before = os.stat(textfile).st_ino if os.path.exists(textfile) else None
-            subprocess.run([ADAPTER, f"--textfile={textfile}", "/nonexistent"], env={**os.environ, "KALPEX": KALPEX},
+            subprocess.run([ADAPTER, f"--textfile={textfile}", "/nonexistent"],
+                           env={**os.environ, "KALPEX": KALPEX_RUN},
                            capture_output=True, check=False)
             self.assertNotEqual(os.stat(textfile).st_ino, before)
         self.assertEqual(os.listdir(self.textfiles), ["kalpex.prom"])

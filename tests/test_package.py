@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import main
+from harness import EMULATOR, main, runnable
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
@@ -23,8 +23,12 @@ def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, timeout=120, **options)
 
 
+# The Debian architecture of an ELF binary, by its machine field.
+ELF_MACHINES = {62: "amd64", 183: "arm64"}
+
+
 def assert_passes(test, binary):
-    done = run(binary, "/dev/null")
+    done = run(*EMULATOR, binary, "/dev/null")
     test.assertEqual(done.returncode, 0, done.stderr)
     test.assertIn("kalpex: PASS (SOFTWARE fallback)", done.stdout)
 
@@ -70,6 +74,10 @@ class DebianPackage(unittest.TestCase):
             done = run("cpack", "-G", "DEB", "-B", scratch, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             package = glob.glob(os.path.join(scratch, "kalpex_*.deb"))[0]
+            with open(os.path.join(BUILD, "kalpex"), "rb") as binary:
+                machine = int.from_bytes(binary.read(20)[18:20], "little")
+            self.assertEqual(run("dpkg-deb", "-f", package, "Architecture").stdout.strip(), ELF_MACHINES[machine])
+            self.assertTrue(package.endswith(f"_{ELF_MACHINES[machine]}.deb"), package)
             depends = run("dpkg-deb", "-f", package, "Depends").stdout
             self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2"])
             done = run("dpkg", "-i", package)
@@ -79,7 +87,8 @@ class DebianPackage(unittest.TestCase):
                 self.assertTrue(os.path.isfile("/usr/share/man/man1/kalpex.1"))
                 self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(os.path.join("/usr", path))], [])
                 # The installed adapter runs the installed kalpex.
-                done = run("/usr/libexec/kalpex/kalpex-monitor", "/dev/null")
+                done = run("/usr/libexec/kalpex/kalpex-monitor", "/dev/null",
+                           env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})
                 self.assertEqual((done.returncode, done.stdout.splitlines()[0]),
                                  (0, "kalpex: PASS (SOFTWARE fallback)"))
             finally:

@@ -31,6 +31,7 @@ echo "updating the package lists (for:$missing)"
 apt_get update || failed "apt-get update"
 # shellcheck disable=SC2086 # one word a package
 count=$(apt-get -s install --no-install-recommends $missing 2>>"$log" | grep -c '^Inst ')
-echo "installing $count packages, with what they need (log: $log)"
+# shellcheck disable=SC2086
+echo "installing $count packages: $(echo $missing | wc -w) named and what they need (log: $log)"
 # shellcheck disable=SC2086
 apt_get install -y --no-install-recommends $missing || failed "apt-get install"

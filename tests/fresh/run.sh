@@ -6,6 +6,7 @@
 #   as root:                               make run NODE=/dev/null, make test
 #   as an ordinary user with sudo, in a second copy of the tree:
 #                                          make run NODE=/dev/null
+#   and in Debian 12, as root in a third:  make test-cross ARCH=arm64
 # One verdict line per release and step; each step's log stays in FOLDER.
 # usage: tests/fresh/run.sh FOLDER [RELEASE...]   (default: bookworm trixie)
 set -u
@@ -22,16 +23,40 @@ if [ "$(id -u)" != 0 ]; then
     exit 0
 fi
 
-# verdict RELEASE STEP STATUS STARTED LOG [WHY]
-verdict() {
-    if [ "$3" = 0 ]; then
-        echo "fresh: $1 $2: ok in $(($(date +%s) - $4)) s (log: $5)"
+# step RELEASE NAME LOG CHECK COMMAND...: runs COMMAND with its output in
+# LOG and prints the verdict; CHECK is a function given the log that must
+# also pass, or "true".
+step() {
+    release=$1 name=$2 log=$3 check=$4
+    shift 4
+    started=$(date +%s)
+    echo "fresh: $release: $name"
+    if "$@" >"$log" 2>&1 && "$check" "$log"; then
+        echo "fresh: $release: $name: ok in $(($(date +%s) - started)) s (log: $log)"
         passed=$((passed + 1))
     else
-        echo "fresh: $1 $2: FAIL after $(($(date +%s) - $4)) s${6:+, $6}; the end of $5:"
-        tail -n 25 "$5" | sed 's/^/    /'
+        echo "fresh: $release: $name: FAIL after $(($(date +%s) - started)) s; the end of $log:"
+        tail -n 25 "$log" | sed 's/^/    /'
         failed=$((failed + 1))
+        return 1
     fi
+}
+
+# The checks on a step's log beyond its exit status.
+software_pass() {
+    [ "$(grep '^kalpex: ' "$1" | tail -n 1)" = "kalpex: PASS (SOFTWARE fallback)" ] ||
+        { echo "(the last kalpex line is no software pass)" >>"$1"; return 1; }
+}
+quiet_debconf() {  # the frontend setting reached apt-get through sudo
+    software_pass "$1" || return 1
+    if grep -q '^debconf: unable to initialize frontend' "$1"; then
+        echo "(debconf lost its frontend setting)" >>"$1"
+        return 1
+    fi
+}
+all_ran() {
+    grep -q '^make test passed: every suite and tier ran' "$1" ||
+        { echo "(something did not run)" >>"$1"; return 1; }
 }
 
 # A copy of the release's pristine tree at $2, with the commit cloned into
@@ -56,62 +81,49 @@ inside() {
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' sh "$@"
 }
 
-# last_line LOG: kalpex's last line in a log
-last_line() {
-    grep '^kalpex: ' "$1" | tail -n 1
+# The steps, each given the release and its tree.
+root_run() {
+    unpack "$1" "$2" /root/kalpex && inside "$2" sh -c 'cd /root/kalpex && make run NODE=/dev/null'
+}
+root_test() {
+    inside "$2" sh -c 'cd /root/kalpex && make test'
+}
+# shellcheck disable=SC2016 # expanded by the inner shells
+user_run() {
+    unpack "$1" "$2" /home/tester/kalpex &&
+        inside "$2" sh -c 'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y sudo &&
+            useradd -M -d /home/tester -s /bin/sh tester && chown -R tester: /home/tester &&
+            echo "tester ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/tester && chmod 0440 /etc/sudoers.d/tester &&
+            rm -rf /var/lib/apt/lists/*' &&
+        inside "$2" runuser -u tester -- env -i HOME=/home/tester LANG=C.UTF-8 PATH=/usr/bin:/bin \
+            sh -c 'cd ~/kalpex && make run NODE=/dev/null; status=$?; cat build/logs/install.log; exit $status'
+}
+cross_test() {
+    unpack "$1" "$2" /root/kalpex && inside "$2" sh -c 'cd /root/kalpex && make test-cross ARCH=arm64'
 }
 
 for release in $releases; do
-    log=$folder/$release-tree.log
-    started=$(date +%s)
     if [ ! -s "$folder/$release.tar" ]; then
-        echo "fresh: $release: building a minimal tree (about a minute)"
-        mmdebstrap --variant=important --include=make,git "$release" "$folder/$release.tar.part" \
+        step "$release" "minimal tree (about a minute)" "$folder/$release-tree.log" true \
+            mmdebstrap --variant=important --format=tar --include=make,git "$release" "$folder/$release.tar" \
             "deb http://deb.debian.org/debian $release main" \
             "deb http://deb.debian.org/debian $release-updates main" \
-            "deb http://deb.debian.org/debian-security $release-security main" >"$log" 2>&1 &&
-            mv "$folder/$release.tar.part" "$folder/$release.tar"
-        status=$?
-        verdict "$release" "minimal tree" "$status" "$started" "$log"
-        [ "$status" = 0 ] || continue
+            "deb http://deb.debian.org/debian-security $release-security main" || continue
     fi
-
     tree=$folder/$release-root
-    log=$folder/$release-root-run.log
-    started=$(date +%s)
-    echo "fresh: $release: make run NODE=/dev/null as root (a few minutes)"
-    unpack "$release" "$tree" /root/kalpex >"$log" 2>&1 &&
-        inside "$tree" sh -c 'cd /root/kalpex && make run NODE=/dev/null' >>"$log" 2>&1
-    status=$?
-    [ "$status" != 0 ] || [ "$(last_line "$log")" = "kalpex: PASS (SOFTWARE fallback)" ] || status=1
-    verdict "$release" "make run (root)" "$status" "$started" "$log"
-
-    log=$folder/$release-root-test.log
-    started=$(date +%s)
-    echo "fresh: $release: make test as root (ten minutes or more)"
-    inside "$tree" sh -c 'cd /root/kalpex && make test' >"$log" 2>&1
-    status=$?
-    why=
-    if [ "$status" = 0 ] && ! grep -q '^make test passed: every suite and tier ran' "$log"; then
-        status=1 why="something did not run"
-    fi
-    verdict "$release" "make test (root)" "$status" "$started" "$log" "$why"
+    step "$release" "make run NODE=/dev/null as root" "$folder/$release-root-run.log" software_pass \
+        root_run "$release" "$tree" &&
+        step "$release" "make test as root (ten minutes or more)" "$folder/$release-root-test.log" all_ran \
+            root_test "$release" "$tree"
     rm -rf "$tree"
-
     tree=$folder/$release-user
-    log=$folder/$release-user-run.log
-    started=$(date +%s)
-    echo "fresh: $release: make run NODE=/dev/null as a user with sudo (a few minutes)"
-    unpack "$release" "$tree" /home/tester/kalpex >"$log" 2>&1 &&
-        inside "$tree" sh -c 'apt-get update && apt-get install -y sudo &&
-            useradd -M -d /home/tester -s /bin/sh tester && chown -R tester: /home/tester &&
-            echo "tester ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/tester && chmod 0440 /etc/sudoers.d/tester &&
-            rm -rf /var/lib/apt/lists/*' >>"$log" 2>&1 &&
-        inside "$tree" runuser -u tester -- env -i HOME=/home/tester LANG=C.UTF-8 PATH=/usr/bin:/bin \
-            sh -c 'cd ~/kalpex && make run NODE=/dev/null' >>"$log" 2>&1
-    status=$?
-    [ "$status" != 0 ] || [ "$(last_line "$log")" = "kalpex: PASS (SOFTWARE fallback)" ] || status=1
-    verdict "$release" "make run (user with sudo)" "$status" "$started" "$log"
+    step "$release" "make run NODE=/dev/null as a user with sudo" "$folder/$release-user-run.log" quiet_debconf \
+        user_run "$release" "$tree"
+    rm -rf "$tree"
+    [ "$release" = bookworm ] || continue
+    tree=$folder/$release-arm64
+    step "$release" "make test-cross ARCH=arm64 as root" "$folder/$release-arm64.log" true \
+        cross_test "$release" "$tree"
     rm -rf "$tree"
 done
 
