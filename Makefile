@@ -69,8 +69,10 @@ test-suite: test-deps build prometheus-tools
 # service starts on this machine.
 # PROMETHEUS is the folder, in the build folder of the tests that use it.
 PROMETHEUS ?= $(BUILD)/prometheus
+# Debian 13 has promtool in a package of its own, Debian 12 in prometheus.
 prometheus-tools:
-	@for p in prometheus prometheus-node-exporter; do \
+	@promtool=$$(apt-cache show promtool >/dev/null 2>&1 && echo promtool || echo prometheus); \
+	for p in $$promtool prometheus-node-exporter; do \
 	  [ -d $(PROMETHEUS)/$$p ] && continue; \
 	  echo "unpacking $$p for the monitor tests"; \
 	  rm -rf $(PROMETHEUS)/download && mkdir -p $(PROMETHEUS)/download $(LOGS) && \

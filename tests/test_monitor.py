@@ -1,6 +1,7 @@
 """What monitors read of each outcome, through contrib/kalpex-monitor: the
 node-problem-detector rule as the detector runs it, the Prometheus metrics as
 node_exporter serves them, and the systemd units and udev rule."""
+import glob
 import json
 import os
 import shutil
@@ -23,7 +24,7 @@ KALPEX_RUN = runnable(KALPEX)  # what the adapter runs as KALPEX
 INSTALLED_ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
 # Unpacked from Debian's packages by `make test`, so no Prometheus service
 # is installed on the machine.
-PROMTOOL = os.path.join(BUILD, "prometheus", "prometheus", "usr", "bin", "promtool")
+PROMTOOL = (glob.glob(os.path.join(BUILD, "prometheus", "*", "usr", "bin", "promtool")) or ["promtool"])[0]
 NODE_EXPORTER = os.path.join(BUILD, "prometheus", "prometheus-node-exporter", "usr", "bin",
                              "prometheus-node-exporter")
 # A long renderer string as hardware drivers give it.
