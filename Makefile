@@ -25,7 +25,7 @@ TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd v
                  mandoc man-db file dpkg-dev
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
-FRESH_PACKAGES := mmdebstrap util-linux
+FRESH_PACKAGES := mmdebstrap util-linux git
 
 # Cross-building: ARCH=arm64, the architecture with a toolchain file
 # (cmake/aarch64-linux-gnu.cmake); the tests run it under qemu-user.

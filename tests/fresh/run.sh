@@ -114,7 +114,8 @@ for release in $releases; do
     step "$release" "make run NODE=/dev/null as root" "$folder/$release-root-run.log" software_pass \
         root_run "$release" "$tree" &&
         step "$release" "make test as root (ten minutes or more)" "$folder/$release-root-test.log" all_ran \
-            root_test "$release" "$tree"
+            root_test "$release" "$tree" &&
+        echo "fresh: $release: the tree takes $(du -sm "$tree" | cut -f1) MB after both, from $(du -sm "$folder/$release.tar" | cut -f1) MB"
     rm -rf "$tree"
     tree=$folder/$release-user
     step "$release" "make run NODE=/dev/null as a user with sudo" "$folder/$release-user-run.log" quiet_debconf \
