@@ -159,7 +159,7 @@ class Outcomes(unittest.TestCase):
                 # The same run through the detector's own rule: a failure is
                 # a problem whose message leads with the whole FAIL line.
                 condition, message = detector(rule, rule_command(rule, options, args), env)
-                self.assertEqual(condition, {0: "False", 1: "True"}.get(status, "Unknown"))
+                self.assertEqual(condition, DETECTOR_CONDITION.get(status, "Unknown"))
                 self.assertTrue(message.startswith(lines[0]), message)
 
     def test_metrics_replace_the_file_whole(self):
