@@ -17,8 +17,6 @@ TESTS   ?= OFF
 LOGS    := $(BUILD)/logs
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 INSTALL := tools/install-packages.sh $(LOGS)/install.log
-# Suites and tiers that skipped, each with why; make test lists them last.
-SKIPS   := $(BUILD)/skipped.txt
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
@@ -46,9 +44,20 @@ deps:
 test-deps:
 	@$(INSTALL) $(TEST_PACKAGES)
 
+# configure_and_build,FOLDER,CMAKE OPTIONS
+define configure_and_build
+@cmake -S . -B $(1) --log-level=WARNING -DKALPEX_WERROR=$(WERROR) $(2)
+@cmake --build $(1) --parallel
+endef
+
+# run_suites,FOLDER: CTest in a build folder, with its record of skips anew.
+define run_suites
+@rm -f $(1)/skipped.txt
+cd $(1) && ctest --output-on-failure
+endef
+
 build:
-	@cmake -S . -B $(BUILD) --log-level=WARNING -DKALPEX_WERROR=$(WERROR) -DKALPEX_TESTS=$(TESTS)
-	@cmake --build $(BUILD) --parallel
+	$(call configure_and_build,$(BUILD),-DKALPEX_TESTS=$(TESTS))
 
 run: deps build
 	./$(BUILD)/kalpex $(NODE)
@@ -63,11 +72,10 @@ else echo "$(2) passed: every suite and tier ran"; fi
 endef
 
 test: test-suite test-sanitize test-vm
-	$(call report_skips,$(SKIPS) $(BUILD)-sanitize/skipped.txt,make test)
+	$(call report_skips,$(BUILD)/skipped.txt $(BUILD)-sanitize/skipped.txt,make test)
 
 test-suite: test-deps build prometheus-tools
-	@rm -f $(SKIPS)
-	cd $(BUILD) && ctest --output-on-failure
+	$(call run_suites,$(BUILD))
 
 # promtool and node_exporter for the monitor tests, unpacked from Debian's
 # packages into the build folder rather than installed, so that no Prometheus
@@ -89,11 +97,8 @@ prometheus-tools:
 # The same suite again on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 test-sanitize: test-deps
-	@rm -f $(BUILD)-sanitize/skipped.txt
-	@cmake -S . -B $(BUILD)-sanitize --log-level=WARNING -DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON \
-	  -DKALPEX_WERROR=$(WERROR) -DKALPEX_TESTS=ON
-	@cmake --build $(BUILD)-sanitize --parallel
-	cd $(BUILD)-sanitize && ctest --output-on-failure
+	$(call configure_and_build,$(BUILD)-sanitize,-DCMAKE_BUILD_TYPE=Debug -DKALPEX_SANITIZE=ON -DKALPEX_TESTS=ON)
+	$(call run_suites,$(BUILD)-sanitize)
 
 # Real kernel DRM drivers in a VM under software emulation; STAGES=vgem
 # (or none, virtio, bochs, virgl) runs only those.
@@ -122,17 +127,14 @@ cross-test-deps: cross-arch
 
 # kalpex and its Debian package for ARCH, in $(CROSS_BUILD)/.
 cross: cross-deps
-	@cmake -S . -B $(CROSS_BUILD) --log-level=WARNING -DCMAKE_TOOLCHAIN_FILE=cmake/$(TRIPLET).cmake \
-	  -DKALPEX_WERROR=$(WERROR) -DKALPEX_TESTS=$(TESTS)
-	@cmake --build $(CROSS_BUILD) --parallel
+	$(call configure_and_build,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/$(TRIPLET).cmake -DKALPEX_TESTS=$(TESTS))
 	cd $(CROSS_BUILD) && cpack -G DEB
 
 # The suites on the ARCH build, through the emulator. The sanitizer tier is
 # not among them: AddressSanitizer with llvmpipe hangs under qemu-user.
 test-cross: PROMETHEUS = $(CROSS_BUILD)/prometheus
 test-cross: cross-test-deps cross prometheus-tools
-	@rm -f $(CROSS_BUILD)/skipped.txt
-	cd $(CROSS_BUILD) && ctest --output-on-failure
+	$(call run_suites,$(CROSS_BUILD))
 	@echo "sanitizer tier: SKIPPED, AddressSanitizer with llvmpipe hangs under qemu-user" >>$(CROSS_BUILD)/skipped.txt
 	$(call report_skips,$(CROSS_BUILD)/skipped.txt,make test-cross)
 

@@ -81,12 +81,17 @@ inside() {
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' sh "$@"
 }
 
+# make_as_root TREE TARGET...: make in the root's checkout in the tree.
+make_as_root() {
+    inside "$1" sh -c 'shift; cd /root/kalpex && make "$@"' sh "$@"
+}
+
 # The steps, each given the release and its tree.
 root_run() {
-    unpack "$1" "$2" /root/kalpex && inside "$2" sh -c 'cd /root/kalpex && make run NODE=/dev/null'
+    unpack "$1" "$2" /root/kalpex && make_as_root "$2" run NODE=/dev/null
 }
 root_test() {
-    inside "$2" sh -c 'cd /root/kalpex && make test'
+    make_as_root "$2" test
 }
 # shellcheck disable=SC2016 # expanded by the inner shells
 user_run() {
@@ -99,7 +104,7 @@ user_run() {
             sh -c 'cd ~/kalpex && make run NODE=/dev/null; status=$?; cat build/logs/install.log; exit $status'
 }
 cross_test() {
-    unpack "$1" "$2" /root/kalpex && inside "$2" sh -c 'cd /root/kalpex && make test-cross ARCH=arm64'
+    unpack "$1" "$2" /root/kalpex && make_as_root "$2" test-cross ARCH=arm64
 }
 
 for release in $releases; do
