@@ -77,6 +77,49 @@ def runnable(program):
     return script
 
 
+# Lays an overlay over /dev inside the namespace, a tmpfs on /dev/dri in it,
+# and /dev/null bound onto each node named in $NODES (a name ending in / is
+# made a folder: a node that exists but does not open).
+NAMESPACE_SETUP = r"""
+set -e
+scratch=$1; shift
+mount -t tmpfs tmpfs "$scratch"
+mkdir "$scratch/upper" "$scratch/work"
+mount -t overlay overlay -o "lowerdir=/dev,upperdir=$scratch/upper,workdir=$scratch/work" /dev
+mkdir -p /dev/dri
+mount -t tmpfs tmpfs /dev/dri
+for node in $NODES; do
+    case $node in
+        */) mkdir "/dev/dri/$node" ;;
+        *) : > "/dev/dri/$node"; mount --bind /dev/null "/dev/dri/$node" ;;
+    esac
+done
+# With HIDE_NULL set: no /dev/null, and kalpex starts with standard input closed.
+[ -z "${HIDE_NULL:-}" ] || { rm /dev/null; exec "$@" <&-; }
+exec "$@"
+"""
+
+
+def namespace(scratch):
+    """The command line that runs what follows it in a private mount
+    namespace with the nodes of $NODES."""
+    return ("unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SETUP, "sh", scratch)
+
+
+def namespace_problem():
+    """Why no private mount namespace can be made here, or None."""
+    if os.geteuid() != 0:
+        return "needs root for a private mount namespace"
+    with tempfile.TemporaryDirectory() as scratch:
+        try:
+            done = subprocess.run([*namespace(scratch), "test", "-d", "/dev/dri"], capture_output=True, timeout=30)
+        except OSError as error:
+            return f"unshare cannot run: {error}"
+    if done.returncode:
+        return f"no private mount namespace: {done.stderr.decode().strip()}"
+    return None
+
+
 def calls(run, prefix):
     """The traced calls whose line starts with prefix."""
     return [line for line in run.trace if line.startswith(prefix)]

@@ -1,53 +1,17 @@
 """The default node order, on nodes bind-mounted in a private mount
 namespace: the machine's own /dev is never changed."""
-import os
-import subprocess
 import tempfile
 import unittest
 
-from harness import SOFTWARE_PASS_TAIL, main, opened, run_kalpex
+from harness import SOFTWARE_PASS_TAIL, main, namespace, namespace_problem, opened, run_kalpex
 
-# Lays an overlay over /dev inside the namespace, a tmpfs on /dev/dri in it,
-# and /dev/null bound onto each node named in $NODES.
-NAMESPACE_SETUP = r"""
-set -e
-scratch=$1; shift
-mount -t tmpfs tmpfs "$scratch"
-mkdir "$scratch/upper" "$scratch/work"
-mount -t overlay overlay -o "lowerdir=/dev,upperdir=$scratch/upper,workdir=$scratch/work" /dev
-mkdir -p /dev/dri
-mount -t tmpfs tmpfs /dev/dri
-for node in $NODES; do : > "/dev/dri/$node"; mount --bind /dev/null "/dev/dri/$node"; done
-# With HIDE_NULL set: no /dev/null, and kalpex starts with standard input closed.
-[ -z "${HIDE_NULL:-}" ] || { rm /dev/null; exec "$@" <&-; }
-exec "$@"
-"""
 RENDER, CARD = "/dev/dri/renderD128", "/dev/dri/card0"
-
-
-def namespace(scratch):
-    """The command line that runs what follows it inside the namespace."""
-    return ("unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SETUP, "sh", scratch)
 
 
 def in_namespace(nodes, *args, **options):
     with tempfile.TemporaryDirectory() as scratch:
         env = {"NODES": " ".join(nodes), **options.pop("env", {})}
         return run_kalpex(*args, wrap=namespace(scratch), env=env, **options)
-
-
-def namespace_problem():
-    """Why no private mount namespace can be made here, or None."""
-    if os.geteuid() != 0:
-        return "needs root for a private mount namespace"
-    with tempfile.TemporaryDirectory() as scratch:
-        try:
-            done = subprocess.run([*namespace(scratch), "test", "-d", "/dev/dri"], capture_output=True, timeout=30)
-        except OSError as error:
-            return f"unshare cannot run: {error}"
-    if done.returncode:
-        return f"no private mount namespace: {done.stderr.decode().strip()}"
-    return None
 
 
 class DefaultNodes(unittest.TestCase):

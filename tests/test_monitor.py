@@ -1,10 +1,14 @@
-"""What monitors read of each outcome, through contrib/kalpex-monitor: the
+"""What monitors read of each outcome, through the monitor adapter: the
 node-problem-detector rule as the detector runs it, the Prometheus metrics as
-node_exporter serves them, and the systemd units and udev rule."""
+node_exporter serves them, every GPU of a machine at once, a check that
+cannot be ended, and the systemd units and udev rule."""
+import fcntl
 import glob
 import json
 import os
+import re
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -14,12 +18,12 @@ import urllib.request
 
 import yaml
 
-from harness import KALPEX, STANDIN_DIR, main, runnable
+from harness import KALPEX, STANDIN_DIR, main, namespace, namespace_problem, runnable
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
-ADAPTER = os.path.join(CONTRIB, "kalpex-monitor")
+ADAPTER = runnable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"]))
 KALPEX_RUN = runnable(KALPEX)  # what the adapter runs as KALPEX
 INSTALLED_ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
 # Unpacked from Debian's packages by `make test`, so no Prometheus service
@@ -29,6 +33,10 @@ NODE_EXPORTER = os.path.join(BUILD, "prometheus", "prometheus-node-exporter", "u
                              "prometheus-node-exporter")
 # A long renderer string as hardware drivers give it.
 LONG_RENDERER = "AMD Radeon RX 7900 XTX (radeonsi, gfx1100, LLVM 15.0.7, DRM 3.54, 6.5.0-35-generic)"
+
+# Checks of the same node are kept apart by locks in the runtime folder:
+# the tests' own, not the machine's /run/kalpex.
+os.environ["RUNTIME_DIRECTORY"] = LOCKS = tempfile.mkdtemp()
 
 with open(os.path.join(CONTRIB, "node-problem-detector-kalpex.json"), encoding="utf-8") as config_file:
     CONFIG = json.load(config_file)
@@ -173,6 +181,165 @@ class Outcomes(unittest.TestCase):
                            capture_output=True, check=False)
             self.assertNotEqual(os.stat(textfile).st_ino, before)
         self.assertEqual(os.listdir(self.textfiles), ["kalpex.prom"])
+
+
+def render_nodes(first, last):
+    return [f"renderD{minor}" for minor in range(first, last + 1)]
+
+
+def passes(kind, first, last):
+    return [rf"kalpex: PASS \({kind}\) on /dev/dri/renderD{minor}" for minor in range(first, last + 1)]
+
+
+# Whole machines: (case, nodes under /dev/dri (a folder where the name ends
+# in /), adapter options, stand-in steering or None for real Mesa, the
+# adapter's standard output (patterns), its status)
+FAIL_ON_130 = r"kalpex: FAIL eglInitialize \(renderer: \(none\), eglError 0x3000\) on /dev/dri/renderD130"
+MACHINES = [
+    ("every render node, by default", [*render_nodes(128, 135), "card0"], [], None,
+     passes("SOFTWARE fallback", 128, 135), 0),
+    ("one GPU failing, named first", render_nodes(128, 131), [],
+     {"FAIL": "eglInitialize", "ONLY_ON": "/dev/dri/renderD130"},
+     [FAIL_ON_130, *passes("HARDWARE", 128, 129), *passes("HARDWARE", 131, 131)], 1),
+    ("a render node that does not open", ["renderD128", "renderD129/"], [], {},
+     ["kalpex: FAIL open /dev/dri/renderD129", *passes("HARDWARE", 128, 128)], 1),
+    ("fewer render nodes than expected", render_nodes(128, 133), ["--expect=8"], {},
+     ["kalpex: FAIL expected 8 render nodes, found 6", *passes("HARDWARE", 128, 133)], 1),
+    ("only a primary node: kalpex's own order", ["card0"], [], {},
+     [r"kalpex: PASS \(HARDWARE\)", "kalpex: GL_RENDERER=Stand-in GPU"], 0),
+    ("every GPU hung: the bound holds for all at once", render_nodes(128, 135), ["--timeout=1"],
+     {"HANG": "eglInitialize"}, [f"kalpex: FAIL no result within 1 s on /dev/dri/renderD{minor}"
+                                 for minor in range(128, 136)], 1),
+]
+
+
+class Machines(unittest.TestCase):
+    """The adapter with no node, on a machine's /dev/dri made in a private
+    mount namespace."""
+
+    @classmethod
+    def setUpClass(cls):
+        problem = namespace_problem()
+        if problem:
+            raise unittest.SkipTest(problem)
+
+    def test_every_gpu(self):
+        rule = CONFIG["rules"][0]
+        for case, nodes, options, steering, out, status in MACHINES:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+                env.update(KALPEX=KALPEX_RUN, NODES=" ".join(nodes))
+                if steering is not None:
+                    env.update({f"STANDIN_{k}": v for k, v in steering.items()}, LD_LIBRARY_PATH=STANDIN_DIR)
+                textfile = os.path.join(scratch, "kalpex.prom")
+                command = [*namespace(scratch + "/ns"), ADAPTER, f"--textfile={textfile}", *options]
+                os.mkdir(scratch + "/ns")
+                started = time.monotonic()
+                done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+                took = time.monotonic() - started
+                lines = done.stdout.splitlines()
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertEqual(len(lines), len(out), done.stdout)
+                for line, pattern in zip(lines, out):
+                    self.assertRegex(line, f"^{pattern}$")
+                if "--timeout=1" in options:
+                    self.assertLess(took, 3)  # one bound, not one per node
+
+                # One series per node checked, and a file promtool takes.
+                with open(textfile, encoding="utf-8") as file:
+                    metrics = file.read()
+                checked = [node.rstrip("/") for node in nodes if node.startswith("renderD")] or ["default"]
+                series = re.findall(r'^kalpex_probe_success{node="([^"]*)"} ', metrics, re.M)
+                self.assertEqual(sorted(series), sorted(f"/dev/dri/{n}" if n != "default" else n
+                                                        for n in checked))
+                lint = subprocess.run([PROMTOOL, "check", "metrics"], input=metrics, capture_output=True, text=True)
+                self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+
+                # The detector's message leads with the worst node's line.
+                condition, message = detector(rule, command, env)
+                self.assertEqual(condition, DETECTOR_CONDITION[status])
+                self.assertTrue(message.startswith(lines[0]), message)
+
+
+class Stuck(unittest.TestCase):
+    """What is left of a check that could not be ended never holds up the
+    next one, nor the monitor reading the adapter."""
+
+    def run_adapter(self, *args, kalpex=KALPEX_RUN, **options):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+        env.update(KALPEX=kalpex, **options.pop("env", {}))
+        return subprocess.Popen([ADAPTER, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, **options)
+
+    def hold_lock(self, node, started, stuck_after):
+        """Holds the node's lock as a check still running would."""
+        path = os.path.join(LOCKS, node.strip("/").replace("/", "-") + ".lock")
+        holder = open(path, "a+", encoding="utf-8")
+        self.addCleanup(holder.close)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        holder.truncate(0)
+        holder.write(f"{int(started)} {int(stuck_after)} 4242\n")
+        holder.flush()
+        return holder
+
+    def test_a_stuck_check_blocks_the_next_at_once(self):
+        self.hold_lock("/dev/null", started=1796083200, stuck_after=time.time() - 1)
+        with tempfile.TemporaryDirectory() as scratch:
+            started = time.monotonic()
+            # A kalpex that ran would leave a mark.
+            marker = os.path.join(scratch, "ran")
+            with open(os.path.join(scratch, "kalpex"), "w", encoding="utf-8") as fake:
+                fake.write(f"#!/bin/sh\ntouch {marker}\n")
+            os.chmod(os.path.join(scratch, "kalpex"), 0o755)
+            textfile = os.path.join(scratch, "kalpex.prom")
+            with self.run_adapter(f"--textfile={textfile}", "/dev/null", kalpex=os.path.join(scratch, "kalpex")) \
+                    as adapter:
+                out, _ = adapter.communicate(timeout=30)
+            self.assertLess(time.monotonic() - started, 1)
+            self.assertEqual((adapter.returncode, out),
+                             (1, "kalpex: FAIL check stuck since 2026-12-01T00:00:00Z (process 4242)\n"))
+            self.assertFalse(os.path.exists(marker))
+            with open(textfile, encoding="utf-8") as file:
+                self.assertIn('kalpex_probe_failed_stage{node="/dev/null",stage="check stuck"} 1', file.read())
+
+    def test_a_check_still_in_time_is_waited_for(self):
+        holder = self.hold_lock("/dev/null", started=time.time(), stuck_after=time.time() + 60)
+        with self.run_adapter("/dev/null") as adapter:
+            time.sleep(0.5)
+            self.assertIsNone(adapter.poll())
+            holder.close()
+            out, err = adapter.communicate(timeout=30)
+        self.assertEqual((adapter.returncode, out.splitlines()[0]), (0, "kalpex: PASS (SOFTWARE fallback)"), err)
+
+    def test_output_ends_when_kalpex_does(self):
+        # Something kalpex leaves behind holding its pipes does not hold the
+        # adapter's: a reader that waits for their end gets it.
+        with tempfile.TemporaryDirectory() as scratch:
+            leaver = os.path.join(scratch, "kalpex")
+            with open(leaver, "w", encoding="utf-8") as fake:
+                fake.write("#!/bin/sh\nsleep 5 &\necho 'kalpex: PASS (HARDWARE)'\n")
+            os.chmod(leaver, 0o755)
+            started = time.monotonic()
+            with self.run_adapter("/leftover", kalpex=leaver) as adapter:
+                out, _ = adapter.communicate(timeout=20)
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertEqual((adapter.returncode, out), (0, "kalpex: PASS (HARDWARE)\n"))
+
+    def test_terminated_check_leaves_no_pass_behind(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            textfile = os.path.join(scratch, "kalpex.prom")
+            with open(textfile, "w", encoding="utf-8") as old:
+                old.write('kalpex_probe_success{node="/dev/null"} 1\n')
+            with self.run_adapter(f"--textfile={textfile}", "/dev/null",
+                                  env={"LD_LIBRARY_PATH": STANDIN_DIR, "STANDIN_HANG": "eglInitialize"}) as adapter:
+                time.sleep(0.5)
+                adapter.send_signal(signal.SIGTERM)
+                out, _ = adapter.communicate(timeout=20)
+            self.assertEqual((adapter.returncode, out), (2, "kalpex: UNKNOWN check terminated by SIGTERM\n"))
+            with open(textfile, encoding="utf-8") as file:
+                metrics = file.read()
+            self.assertIn('kalpex_probe_success{node="/dev/null"} 0', metrics)
+            self.assertIn('stage="terminated"', metrics)
 
 
 class DetectorConfig(unittest.TestCase):

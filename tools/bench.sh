@@ -6,7 +6,6 @@
 # usage: tools/bench.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
-here=$(cd "$(dirname "$0")/.." && pwd)
 kalpex=$build/kalpex
 standin=$build/tests/standin
 runs=${RUNS:-30}
@@ -39,10 +38,10 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 printf '%-34s %13s %14s\n' "command" "mean wall" "peak RSS"
 row "kalpex /dev/null (llvmpipe)" "$kalpex" /dev/null
 row "eglinfo -B (same Mesa)" eglinfo -B
-row "kalpex-monitor, same node" env KALPEX="$kalpex" "$here/contrib/kalpex-monitor" /dev/null
+row "kalpex-monitor, same node" env KALPEX="$kalpex" "$build/kalpex-monitor" /dev/null
 export LD_LIBRARY_PATH=$standin
 row "kalpex on the stand-in stack" "$kalpex" /dev/null
-row "kalpex-monitor on the stand-in stack" env KALPEX="$kalpex" "$here/contrib/kalpex-monitor" /dev/null
-row "the same, writing metrics" env KALPEX="$kalpex" "$here/contrib/kalpex-monitor" --textfile="$scratch/k.prom" /dev/null
+row "kalpex-monitor on the stand-in stack" env KALPEX="$kalpex" "$build/kalpex-monitor" /dev/null
+row "the same, writing metrics" env KALPEX="$kalpex" "$build/kalpex-monitor" --textfile="$scratch/k.prom" /dev/null
 unset LD_LIBRARY_PATH
 row "empty process (/bin/true)" /bin/true

@@ -9,12 +9,17 @@
 //   STANDIN_PIXEL     rrggbbaa for glReadPixels, or "none" to write nothing
 //   STANDIN_HANG      the call that never returns, STANDIN_CRASH the call that
 //                     dies of SIGSEGV: a driver gone wrong
+//   STANDIN_STALL     the call that first reads STANDIN_STALL_PATH with
+//                     O_DIRECT: on a suspended device-mapper device, a driver
+//                     stuck in the kernel, where no signal reaches it
+//   STANDIN_ONLY_ON   the node the switches above apply to; others work
 
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -38,8 +43,27 @@ static bool named_by(const char *variable, const char *call)
     return named && strcmp(named, call) == 0;
 }
 
+// A read the kernel cannot finish while the device is suspended; the
+// process sleeps uninterruptibly until it is resumed.
+[[maybe_unused]] static void stall()
+{
+    const char *path = getenv("STANDIN_STALL_PATH");
+    const int fd = path ? open(path, O_RDONLY | O_DIRECT) : -1;
+    void *block = nullptr;
+    if (fd >= 0 && posix_memalign(&block, 4096, 4096) == 0)
+        (void)!read(fd, block, 4096);
+    free(block);
+}
+
 [[maybe_unused]] static bool fails(const char *call)
 {
+    // The node kalpex opened last is the one it checks (see open below).
+    const char *only_on = getenv("STANDIN_ONLY_ON");
+    const char *node = getenv("STANDIN_NODE");
+    if (only_on && (!node || strcmp(only_on, node) != 0))
+        return false;
+    if (named_by("STANDIN_STALL", call))
+        stall();
     while (named_by("STANDIN_HANG", call))
         pause();
     if (named_by("STANDIN_CRASH", call))
@@ -52,7 +76,6 @@ static bool named_by(const char *variable, const char *call)
 [[maybe_unused]] static char device_name[] = "device";
 
 #ifdef STANDIN_GBM
-#include <fcntl.h>
 #include <gbm.h>
 
 extern "C" gbm_device *gbm_create_device(int fd)
@@ -78,6 +101,7 @@ extern "C" int open(const char *path, int flags, ...)
         va_end(values);
     }
     trace("open %s 0x%x", path, static_cast<unsigned>(flags));
+    setenv("STANDIN_NODE", path, 1);
     return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 

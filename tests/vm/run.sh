@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the built kalpex against real kernel DRM drivers (vgem, virtio-gpu,
 # bochs-display, virtio-gpu with virgl) in a small VM under software
-# emulation, with Debian's kernel and the host's root mounted read-only.
+# emulation, with Debian's kernel and the host's root mounted read-only; and
+# the monitor adapter on two GPUs and on a driver stuck in the kernel (a
+# read from a suspended device-mapper device).
 # usage: tests/vm/run.sh BUILD_DIR [STAGE...]
-#   STAGE: none vgem virtio bochs virgl (default: all). Kernel and initramfs
+#   STAGE: none vgem stuck virtio twogpu bochs virgl (default: all). Kernel and initramfs
 #   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped";
 #   what skipped is also added to BUILD_DIR/skipped.txt. A set-up step that
 #   breaks is a failure: only what cannot exist here is a skip.
@@ -11,7 +13,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
 shift
-wanted=" ${*:-none vgem virtio bochs virgl} "
+wanted=" ${*:-none vgem stuck virtio twogpu bochs virgl} "
 kalpex=$build/kalpex
 cache=$build/vm
 passed=0 failed=0 skipped=0
@@ -35,10 +37,12 @@ setup_failed() {
     finish
 }
 
-for tool in qemu-system-x86_64 busybox cpio depmod modprobe timeout; do
+for tool in qemu-system-x86_64 busybox cpio depmod modprobe timeout dmsetup; do
     command -v "$tool" >/dev/null || skip_all "$tool is not installed (make test-vm installs it)"
 done
-[ -x "$kalpex" ] || setup_failed "no kalpex binary in $build"
+for program in "$kalpex" "$build/kalpex-monitor"; do
+    [ -x "$program" ] || setup_failed "no $program"
+done
 case "$kalpex$here" in *[[:space:]]*) skip_all "paths with blanks cannot go on the kernel command line" ;; esac
 
 # Debian's standard kernel flavour, unpacked once: the cloud flavour lacks
@@ -46,7 +50,13 @@ case "$kalpex$here" in *[[:space:]]*) skip_all "paths with blanks cannot go on t
 kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$kernel_package" ] || setup_failed "apt knows no linux-image-amd64 (run apt-get update)"
 kernel=$cache/$kernel_package
-if [ ! -f "$kernel/vmlinuz" ]; then
+drivers="9p 9pnet_virtio virtio_pci vgem virtio-gpu bochs dm-mod"
+unpacked_drivers=
+for driver in $drivers; do
+    [ -f "$kernel/initramfs/modules/$driver.list" ] && unpacked_drivers+=" $driver"
+done
+# Unpacked anew when the kernel or the drivers wanted have changed.
+if [ ! -f "$kernel/vmlinuz" ] || [ "$unpacked_drivers" != " $drivers" ]; then
     echo "vm: downloading $kernel_package into $cache (once)"
     unpacked=$kernel/unpacked
     rm -rf "$cache" && mkdir -p "$unpacked" || exit 1
@@ -68,7 +78,7 @@ if [ ! -f "$kernel/vmlinuz" ]; then
     depmod -b "$unpacked" "$version" || setup_failed "depmod could not index the modules of $version"
     # Each driver's modules in load order, as paths inside the initramfs.
     mkdir -p "$kernel/initramfs/modules"
-    for driver in 9p 9pnet_virtio virtio_pci vgem virtio-gpu bochs; do
+    for driver in $drivers; do
         modprobe -d "$unpacked" -S "$version" --show-depends "$driver" >"$cache/depends" ||
             setup_failed "modprobe knows no $driver in $version"
         awk '$1 == "insmod" {print $2}' "$cache/depends" | while read -r module; do
@@ -115,8 +125,9 @@ boot() {
             VM-PASS) echo "ok   $rest"; passed=$((passed + 1)) ;;
             VM-FAIL) echo "FAIL $rest"; failed=$((failed + 1)) ;;
             VM-ERROR) echo "FAIL $rest"; failed=$((failed + 1)) ;;
+            VM-INFO) echo "     $rest" ;;
         esac
-    done < <(grep -E '^VM-(PASS|FAIL|ERROR)' "$log.txt")
+    done < <(grep -E '^VM-(PASS|FAIL|ERROR|INFO)' "$log.txt")
     for stage in ${plan//,/ }; do
         grep -qx "VM-STAGE-DONE $stage" "$log.txt" ||
             { echo "FAIL $stage: the VM did not finish it (status $status; see $log.txt)"; failed=$((failed + 1)); }
@@ -130,13 +141,13 @@ plan() {  # the stages of $1 that were asked for, comma-separated
     echo "$out"
 }
 
-p=$(plan "none vgem")
+p=$(plan "none vgem stuck")
 if [ -n "$p" ]; then
     boot "$p" none
     [ $? -eq 2 ] && skip_all "qemu cannot run here: $(tail -n 3 "$cache/boot-${p//,/-}.log" | tr '\n' ' ')"
 fi
-p=$(plan "virtio bochs")
-[ -n "$p" ] && boot "$p" none -device virtio-gpu-pci -device bochs-display
+p=$(plan "virtio twogpu bochs")
+[ -n "$p" ] && boot "$p" none -device virtio-gpu-pci -device virtio-gpu-pci -device bochs-display
 p=$(plan "virgl")
 if [ -n "$p" ]; then
     # virgl needs a GL display for qemu: SDL's offscreen driver on the host's EGL.
