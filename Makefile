@@ -21,7 +21,7 @@ INSTALL := tools/install-packages.sh $(LOGS)/install.log
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
                  mandoc man-db file dpkg-dev
-VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup
+VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 FRESH_PACKAGES := mmdebstrap util-linux git
 

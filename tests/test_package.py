@@ -13,10 +13,11 @@ from harness import EMULATOR, main, runnable
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
 MAN_PAGE = os.path.join(SOURCE, "man", "kalpex.1")
-# What plugs kalpex into monitors, as installed under the prefix.
-CONTRIB_FILES = ["libexec/kalpex/kalpex-monitor", "lib/systemd/system/kalpex@.service",
-                 "lib/systemd/system/kalpex@.timer", "lib/udev/rules.d/71-kalpex.rules",
-                 "share/kalpex/node-problem-detector-kalpex.json", "share/kalpex/node-problem-detector-kalpex.yaml"]
+# What plugs kalpex into monitors, as installed with the prefix /usr.
+CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/kalpex@.service",
+                 "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/udev/rules.d/71-kalpex.rules",
+                 "/usr/share/kalpex/node-problem-detector-kalpex.json",
+                 "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/etc/default/kalpex"]
 
 
 def run(*command, **options):
@@ -51,17 +52,21 @@ class ManPage(unittest.TestCase):
 
 class Install(unittest.TestCase):
     def setUp(self):
-        self.prefix = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.prefix)
-        done = run("cmake", "--install", BUILD, "--prefix", self.prefix)
+        # Staged under DESTDIR: the settings file goes to /etc whatever the prefix.
+        self.root = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.root)
+        done = run("cmake", "--install", BUILD, "--prefix", "/usr", env={**os.environ, "DESTDIR": self.root})
         self.assertEqual(done.returncode, 0, done.stderr)
 
+    def staged(self, path):
+        return os.path.join(self.root, path.lstrip("/"))
+
     def test_installs_binary_and_man_page(self):
-        self.assertTrue(os.access(os.path.join(self.prefix, "bin", "kalpex"), os.X_OK))
-        self.assertTrue(os.path.isfile(os.path.join(self.prefix, "share", "man", "man1", "kalpex.1")))
-        assert_passes(self, os.path.join(self.prefix, "bin", "kalpex"))
-        self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(os.path.join(self.prefix, path))], [])
-        self.assertTrue(os.access(os.path.join(self.prefix, CONTRIB_FILES[0]), os.X_OK))
+        self.assertTrue(os.access(self.staged("/usr/bin/kalpex"), os.X_OK))
+        self.assertTrue(os.path.isfile(self.staged("/usr/share/man/man1/kalpex.1")))
+        assert_passes(self, self.staged("/usr/bin/kalpex"))
+        self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(self.staged(path))], [])
+        self.assertTrue(os.access(self.staged(CONTRIB_FILES[0]), os.X_OK))
 
 
 class DebianPackage(unittest.TestCase):
@@ -78,6 +83,8 @@ class DebianPackage(unittest.TestCase):
                 machine = int.from_bytes(binary.read(20)[18:20], "little")
             self.assertEqual(run("dpkg-deb", "-f", package, "Architecture").stdout.strip(), ELF_MACHINES[machine])
             self.assertTrue(package.endswith(f"_{ELF_MACHINES[machine]}.deb"), package)
+            # dpkg keeps an operator's settings across upgrades.
+            self.assertEqual(run("dpkg-deb", "--info", package, "conffiles").stdout, "/etc/default/kalpex\n")
             depends = run("dpkg-deb", "-f", package, "Depends").stdout
             self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2"])
             done = run("dpkg", "-i", package)
@@ -85,7 +92,7 @@ class DebianPackage(unittest.TestCase):
             try:
                 assert_passes(self, "/usr/bin/kalpex")
                 self.assertTrue(os.path.isfile("/usr/share/man/man1/kalpex.1"))
-                self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(os.path.join("/usr", path))], [])
+                self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(path)], [])
                 # The installed adapter runs the installed kalpex.
                 done = run("/usr/libexec/kalpex/kalpex-monitor", "/dev/null",
                            env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})

@@ -135,6 +135,96 @@ stuck)
     check "resumed, the next run passes" 0 "^kalpex: PASS \(HARDWARE\)\|" "$@"
     dmsetup remove stall
     ;;
+systemd-setup)
+    # In the overlay, before systemd starts: the package's files, the
+    # check enabled as the README says, and the unit that runs the cases.
+    cp -a "$3/." / && mkdir -p /var/lib/prometheus/node-exporter || echo "VM-ERROR $stage: cannot install"
+    # A host that is a container says so in its root; this machine is none,
+    # and systemd must run udev here.
+    rm -f /.dockerenv /run/.containerenv
+    systemctl enable kalpex@renderD128.service >/dev/null 2>&1 || echo "VM-ERROR $stage: cannot enable the check"
+    cat >/etc/systemd/system/kalpex-vm.target <<END
+[Unit]
+Description=The VM's systemd cases
+Requires=basic.target kalpex-vm.service
+After=basic.target kalpex-vm.service
+END
+    cat >/etc/systemd/system/kalpex-vm.service <<END
+[Unit]
+After=basic.target
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'exec /bin/sh $0 systemd $kalpex >/dev/ttyS0 2>&1'
+END
+    exit
+    ;;
+systemd)
+    unit=kalpex@renderD128.service
+    metrics=/var/lib/prometheus/node-exporter/kalpex-renderD128.prom
+    # The lines of the unit's last run, as the journal has them; they may
+    # reach it a moment after the unit has ended.
+    last_run() {
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            journalctl -q -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -P InvocationID "$unit")" \
+                SYSLOG_IDENTIFIER=kalpex | grep . && return
+            sleep 0.5
+        done
+    }
+    # with_settings LINES...: a drop-in for the unit (none: removed).
+    with_settings() {
+        mkdir -p "/run/systemd/system/$unit.d"
+        printf '%s\n' "[Service]" "$@" >"/run/systemd/system/$unit.d/vm.conf"
+        systemctl daemon-reload
+    }
+    started_ms=0
+    start() {
+        started_ms=$(now_ms)
+        systemctl start "$unit" 2>/dev/null
+        took=$(($(now_ms) - started_ms))
+        echo "VM-INFO $stage: $1: $(systemctl show -P Result "$unit") after $took ms: $(last_run | head -n 1)"
+    }
+
+    # The device unit started the enabled check when the node appeared.
+    echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; $(systemd-detect-virt); udevd $(systemctl is-active systemd-udevd); device $(systemctl is-active dev-dri-renderD128.device); $(systemctl show -P Wants dev-dri-renderD128.device)"
+    for _ in $(seq 60); do
+        [ -n "$(systemctl show -P ExecMainExitTimestampMonotonic "$unit" | tr -d 0)" ] && break
+        sleep 1
+    done
+    [ "$(systemctl show -P Result "$unit")" = success ] && [ "$(last_run | head -n 1)" = "kalpex: PASS (SOFTWARE fallback)" ] &&
+        grep -q '^kalpex_probe_success{node="/dev/dri/renderD128"} 1$' $metrics
+    result "enabled, the check ran when the node appeared" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
+
+    # A driver stuck in the kernel, under the unit.
+    dmsetup create stall --noudevsync --table '0 8 error' && dmsetup mknodes stall && dmsetup suspend stall ||
+        echo "VM-ERROR $stage: cannot make a suspended device-mapper device"
+    with_settings "Environment=LD_LIBRARY_PATH=$standin STANDIN_STALL=eglInitialize STANDIN_STALL_PATH=/dev/mapper/stall" \
+        "Environment=KALPEX_MONITOR_OPTIONS=--timeout=2"
+    start "stuck"
+    pid=$(last_run | head -n 1 | sed -n 's/.*(process \([0-9]*\) could not be ended)$/\1/p')
+    [ "$(systemctl show -P Result "$unit")" = exit-code ] && [ "$took" -lt 15000 ] && [ -n "$pid" ] &&
+        grep -q '^State:.D' "/proc/$pid/status" && grep -q 'stage="no result within 2 s"' $metrics
+    result "stuck: the unit fails on the adapter's bound, FAIL line first" $? "took $took ms: $(last_run | head -n 2)"
+    start "stuck, again"
+    last_run | head -n 1 | grep -q "^kalpex: FAIL check stuck since .* (process $pid)$" && [ "$took" -lt 3000 ] &&
+        [ "$(pgrep -c -x kalpex)" = 1 ]
+    result "stuck: the next run fails at once and starts nothing" $? "took $took ms: $(last_run | head -n 2)"
+    dmsetup resume stall
+    for _ in $(seq 10); do [ -d "/proc/$pid" ] || break; sleep 1; done
+    start "resumed"
+    [ "$(systemctl show -P Result "$unit")" = success ]
+    result "resumed: the next run passes" $? "$(last_run | head -n 2)"
+
+    # Stopped in the middle of a check: no old pass left behind.
+    with_settings "Environment=LD_LIBRARY_PATH=$standin STANDIN_HANG=eglInitialize"
+    systemctl start --no-block "$unit"
+    sleep 2
+    systemctl stop "$unit"
+    last_run | head -n 1 | grep -q '^kalpex: UNKNOWN check terminated by SIGTERM$' &&
+        grep -q '^kalpex_probe_success{node="/dev/dri/renderD128"} 0$' $metrics && grep -q 'stage="terminated"' $metrics
+    result "stopped: the metrics say the check did not finish" $? "$(last_run | head -n 2); $(grep success $metrics)"
+    ;;
 bochs)
     check "no arguments, only $card" 0 "$(software_pass $card)" "$kalpex"
     ;;

@@ -5,7 +5,7 @@
 # the monitor adapter on two GPUs and on a driver stuck in the kernel (a
 # read from a suspended device-mapper device).
 # usage: tests/vm/run.sh BUILD_DIR [STAGE...]
-#   STAGE: none vgem stuck virtio twogpu bochs virgl (default: all). Kernel and initramfs
+#   STAGE: none vgem stuck virtio twogpu bochs systemd virgl (default: all). Kernel and initramfs
 #   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped";
 #   what skipped is also added to BUILD_DIR/skipped.txt. A set-up step that
 #   breaks is a failure: only what cannot exist here is a skip.
@@ -13,7 +13,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
 shift
-wanted=" ${*:-none vgem stuck virtio twogpu bochs virgl} "
+wanted=" ${*:-none vgem stuck virtio twogpu bochs systemd virgl} "
 kalpex=$build/kalpex
 cache=$build/vm
 passed=0 failed=0 skipped=0
@@ -50,7 +50,7 @@ case "$kalpex$here" in *[[:space:]]*) skip_all "paths with blanks cannot go on t
 kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$kernel_package" ] || setup_failed "apt knows no linux-image-amd64 (run apt-get update)"
 kernel=$cache/$kernel_package
-drivers="9p 9pnet_virtio virtio_pci vgem virtio-gpu bochs dm-mod"
+drivers="9p 9pnet_virtio virtio_pci vgem virtio-gpu bochs dm-mod overlay"
 unpacked_drivers=
 for driver in $drivers; do
     [ -f "$kernel/initramfs/modules/$driver.list" ] && unpacked_drivers+=" $driver"
@@ -112,7 +112,7 @@ boot() {
     timeout 300 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2G -machine q35 \
         -nodefaults -display "$display" -serial stdio -no-reboot \
         -kernel "$kernel/vmlinuz" -initrd "$cache/initramfs.gz" \
-        -append "console=ttyS0 quiet loglevel=1 panic=-1 drm_kms_helper.fbdev_emulation=0 KALPEX_PLAN=$plan KALPEX_GUEST=$here/guest.sh KALPEX_BIN=$kalpex" \
+        -append "console=ttyS0 quiet loglevel=1 panic=-1 systemd.show_status=false drm_kms_helper.fbdev_emulation=0 KALPEX_PLAN=$plan KALPEX_GUEST=$here/guest.sh KALPEX_BIN=$kalpex KALPEX_STAGE=$cache/stage" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         "$@" </dev/null >"$log" 2>&1
     local status=$?
@@ -148,6 +148,14 @@ if [ -n "$p" ]; then
 fi
 p=$(plan "virtio twogpu bochs")
 [ -n "$p" ] && boot "$p" none -device virtio-gpu-pci -device virtio-gpu-pci -device bochs-display
+p=$(plan "systemd")
+if [ -n "$p" ]; then
+    # The package's files as it installs them, for the guest's systemd.
+    rm -rf "$cache/stage"
+    DESTDIR=$cache/stage cmake --install "$build" --prefix /usr >"$cache/stage.log" 2>&1 ||
+        setup_failed "cannot stage the package's files: $(tail -n 1 "$cache/stage.log")"
+    boot systemd none -device virtio-gpu-pci
+fi
 p=$(plan "virgl")
 if [ -n "$p" ]; then
     # virgl needs a GL display for qemu: SDL's offscreen driver on the host's EGL.
