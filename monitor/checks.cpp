@@ -12,7 +12,10 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,6 +119,22 @@ static void set_argument_list(const settings &options, const check &c, const cha
     argv[n] = nullptr;
 }
 
+// Root's child becomes the GPU user for good: no capabilities left, none to
+// be had back, and only that user's groups.
+static bool drop_privileges(const identity &user)
+{
+    for (int capability = 0; capability <= CAP_LAST_CAP; ++capability)
+        (void)prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    if (setgroups(static_cast<size_t>(user.group_count), user.groups) != 0 || setgid(user.gid) != 0 ||
+        setuid(user.uid) != 0)
+        return false;
+    if (setuid(0) == 0) {
+        errno = EPERM;
+        return false;
+    }
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
 // In the child: kalpex gets /dev/null for input, our pipes for output, its
 // node's lock, and the signal dispositions a shell would give it.
 [[noreturn]] static void become_kalpex(const settings &options, const check &c, int out, int err)
@@ -133,6 +152,11 @@ static void set_argument_list(const settings &options, const check &c, const cha
         (void)fcntl(c.lock_fd, F_DUPFD, 100);
     for (int signal_number : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGPIPE})
         (void)signal(signal_number, SIG_DFL);
+    if (options.run_as.switch_user && !drop_privileges(options.run_as)) {
+        (void)dprintf(2, "cannot run it as user %u: %s\n", static_cast<unsigned>(options.run_as.uid),
+                      strerror(errno));
+        _exit(126);
+    }
     const char *argv[4];
     set_argument_list(options, c, argv);
     execv(options.kalpex, const_cast<char *const *>(argv));
@@ -147,6 +171,10 @@ static void start(const settings &options, check &c, long now_ms)
     c.kill_at = c.term_at + kill_grace_s * 1000L;
     c.give_up_at = c.kill_at + settle_ms;
     c.state = check::done;
+    if (options.identity_error) {
+        c.spawn_error = options.identity_error;
+        return;
+    }
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
         c.spawn_error = strerror(errno);

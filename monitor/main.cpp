@@ -1,13 +1,21 @@
 // kalpex-monitor: checks every GPU's node with kalpex, in parallel and each
 // under a bound, and says what monitors read.
 //
-// usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--] [KALPEX ARGUMENTS...]
+// usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME]
+//                       [--] [KALPEX ARGUMENTS...]
+//        kalpex-monitor --publish=SOURCE FILE
 //   --timeout   bound on each check, in whole seconds (default 60); a check
 //               still running then gets SIGTERM, 5 s later SIGKILL, and 1 s
 //               after that it is given up on as stuck in the kernel
 //   --textfile  also write Prometheus metrics to FILE, for node_exporter's
 //               textfile collector; skipped when FILE's folder does not exist
 //   --expect    the machine must have at least N render nodes
+//   --user      started by root, run kalpex as this user (default kalpex, the
+//               package's GPU user; root only when named); others run it as
+//               themselves
+//   --publish   root's step after an unprivileged check: copy the metrics it
+//               wrote to SOURCE into FILE, whole, or remove FILE when the
+//               check left none
 // KALPEX names the kalpex to run (default /usr/bin/kalpex). Each kalpex
 // argument other than --require-hw is a node to check; with none, every
 // render node under /dev/dri is checked, or, where there is none, kalpex's
@@ -29,6 +37,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +54,7 @@ static bool whole_number(const char *digits, unsigned highest, unsigned &value)
 
 // Options come first; the first other argument, or what follows "--", is
 // kalpex's. Yields the index of kalpex's first argument, or -1.
-static int scan_options(int argc, char **argv, settings &options)
+static int scan_options(int argc, char **argv, settings &options, const char *&user)
 {
     int i = 1;
     for (; i < argc; ++i) {
@@ -63,6 +73,8 @@ static int scan_options(int argc, char **argv, settings &options)
             }
         } else if (strncmp(argument, "--textfile=", 11) == 0) {
             options.textfile = argument + 11;
+        } else if (strncmp(argument, "--user=", 7) == 0) {
+            user = argument + 7;
         } else {
             break;
         }
@@ -167,16 +179,52 @@ static const char *lock_path(const char *folder, const char *node)
     return path.data;
 }
 
+// Root runs kalpex as the user named, with that user's groups; anyone else
+// runs it as themselves. Yields false where the adapter cannot go on.
+static bool choose_identity(const char *user, settings &options)
+{
+    if (geteuid() != 0) {
+        const passwd *self = getpwuid(geteuid());
+        if (user && (!self || strcmp(user, self->pw_name) != 0)) {
+            (void)fprintf(stderr, "kalpex-monitor: only root can run kalpex as another user\n");
+            return false;
+        }
+        return true;
+    }
+    static text error;
+    const char *name = user ? user : "kalpex";
+    const passwd *entry = getpwnam(name);
+    if (!entry) {
+        append_format(error, "no user %s to run it as", name);
+        options.identity_error = error.data;
+        return true;
+    }
+    identity &run_as = options.run_as;
+    run_as.switch_user = entry->pw_uid != 0;
+    run_as.uid = entry->pw_uid;
+    run_as.gid = entry->pw_gid;
+    run_as.group_count = sizeof run_as.groups / sizeof run_as.groups[0];
+    if (getgrouplist(entry->pw_name, entry->pw_gid, run_as.groups, &run_as.group_count) < 0) {
+        append_format(error, "user %s is in too many groups", name);
+        options.identity_error = error.data;
+    }
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     // A reader that leaves early must not turn the verdict into a signal.
     (void)signal(SIGPIPE, SIG_IGN);
 
+    if (argc == 3 && strncmp(argv[1], "--publish=", 10) == 0)
+        return publish_metrics(argv[1] + 10, argv[2]);
+
     settings options;
     if (const char *kalpex = getenv("KALPEX"); kalpex && *kalpex)
         options.kalpex = kalpex;
-    const int first = scan_options(argc, argv, options);
-    if (first < 0)
+    const char *user = nullptr;
+    const int first = scan_options(argc, argv, options, user);
+    if (first < 0 || !choose_identity(user, options))
         return 2;
 
     size_t given = 0;

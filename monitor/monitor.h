@@ -51,12 +51,24 @@ struct check {
     text verdict, renderer, rest, stage;
 };
 
+// Who kalpex runs as: the adapter started by root runs it as an ordinary
+// GPU user, so that a pass means a workload could render.
+struct identity {
+    bool switch_user = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    gid_t groups[64] = {};
+    int group_count = 0;
+};
+
 struct settings {
     const char *kalpex = "/usr/bin/kalpex";
     unsigned bound = 60;          // seconds a check may take
     const char *textfile = nullptr;
     unsigned expected_nodes = 0;  // 0: no expectation
     bool require_hw = false;
+    identity run_as;
+    const char *identity_error = nullptr; // set: no check can run
 };
 
 // checks.cpp: runs every check in parallel, each under the bound, and
@@ -69,3 +81,6 @@ void judge(const settings &options, check &c);
 // passed, 1 any failed, 2 kalpex could not be run.
 int report(check *checks, size_t count, bool name_nodes, const text &machine_failure);
 void write_metrics(const settings &options, const check *checks, size_t count, size_t nodes_found);
+// Copies metrics an unprivileged check wrote into node_exporter's folder;
+// yields the exit status.
+int publish_metrics(const char *source, const char *destination);

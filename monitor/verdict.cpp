@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -337,36 +338,99 @@ static void metrics_text(const settings &options, const check *checks, size_t co
     }
 }
 
-// A scrape sees the old file or the new one, never half of one: written
-// beside it under a name the collector ignores, then renamed over it.
-void write_metrics(const settings &options, const check *checks, size_t count, size_t nodes_found)
+static bool folder_exists(const char *file)
 {
-    const char *file = options.textfile;
-    if (!file)
-        return;
-    // No folder, no node_exporter here: nothing to write.
     const char *slash = strrchr(file, '/');
     text folder;
     if (slash)
         append(folder, file, slash == file ? 1 : static_cast<size_t>(slash - file));
     else
         append(folder, ".", 1);
-    const bool has_folder = access(folder.data, F_OK) == 0;
+    const bool exists = access(folder.data, F_OK) == 0;
     free(folder.data);
-    if (!has_folder)
-        return;
+    return exists;
+}
 
-    text metrics, beside;
-    metrics_text(options, checks, count, nodes_found, metrics);
+// A scrape sees the old file or the new one, never half of one: written
+// beside it under a name the collector ignores, then renamed over it.
+// Readable by all, whatever the umask: node_exporter runs as its own user.
+static bool replace_file(const char *file, const text &content)
+{
+    text beside;
     append_format(beside, "%s.%ld", file, static_cast<long>(getpid()));
     const int fd = open(beside.data, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool written = fd >= 0 && put(fd, metrics);
+    bool written = fd >= 0 && fchmod(fd, 0644) == 0 && put(fd, content);
     if (fd >= 0)
         written = close(fd) == 0 && written;
-    if (!written || rename(beside.data, file) != 0) {
-        unlink(beside.data);
+    written = written && rename(beside.data, file) == 0;
+    if (!written) {
+        (void)unlink(beside.data);
         (void)dprintf(2, "kalpex-monitor: cannot write %s\n", file);
     }
-    free(metrics.data);
     free(beside.data);
+    return written;
+}
+
+void write_metrics(const settings &options, const check *checks, size_t count, size_t nodes_found)
+{
+    // No folder, no node_exporter here: nothing to write.
+    if (!options.textfile || !folder_exists(options.textfile))
+        return;
+    text metrics;
+    metrics_text(options, checks, count, nodes_found, metrics);
+    (void)replace_file(options.textfile, metrics);
+    free(metrics.data);
+}
+
+// Only kalpex's own series go through: what the unprivileged side wrote
+// can add nothing else to what node_exporter serves.
+static bool only_kalpex_metrics(const text &metrics)
+{
+    if (!metrics.size || metrics.data[metrics.size - 1] != '\n')
+        return false;
+    for (const char *line = metrics.data; line < metrics.data + metrics.size;
+         line = strchr(line, '\n') + 1) {
+        if (strncmp(line, "kalpex_", 7) != 0 && strncmp(line, "# HELP kalpex_", 14) != 0 &&
+            strncmp(line, "# TYPE kalpex_", 14) != 0)
+            return false;
+    }
+    return true;
+}
+
+int publish_metrics(const char *source, const char *destination)
+{
+    const int fd = open(source, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) {
+        // The check left no metrics (it could not start, or was killed):
+        // no stale verdict stays behind either.
+        if (unlink(destination) != 0 && errno != ENOENT) {
+            (void)dprintf(2, "kalpex-monitor: cannot remove %s: %s\n", destination, strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
+    text metrics;
+    struct stat status {};
+    bool readable = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= 1 << 20;
+    char buffer[4096];
+    for (ssize_t got = 1; readable && got > 0;) {
+        got = read(fd, buffer, sizeof buffer);
+        readable = got >= 0;
+        if (got > 0)
+            append(metrics, buffer, static_cast<size_t>(got));
+    }
+    if (fd >= 0)
+        (void)close(fd);
+    int status_code = 0;
+    if (!readable || !only_kalpex_metrics(metrics)) {
+        (void)dprintf(2, "kalpex-monitor: %s holds no kalpex metrics\n", source);
+        (void)unlink(destination);
+        status_code = 1;
+    } else if (folder_exists(destination) && !replace_file(destination, metrics)) {
+        status_code = 1;
+    }
+    // Taken: the next check publishes its own metrics or none.
+    (void)unlink(source);
+    free(metrics.data);
+    return status_code;
 }

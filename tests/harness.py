@@ -63,14 +63,29 @@ def run_kalpex(*args, env=None, standin=False, wrap=(), program=KALPEX, timeout=
     return Run(done.returncode, done.stdout, done.stderr, trace)
 
 
+def shared_folder():
+    """A scratch folder every user may read, removed at exit."""
+    folder = tempfile.mkdtemp()
+    os.chmod(folder, 0o755)
+    atexit.register(shutil.rmtree, folder)
+    return folder
+
+
+def reachable(path):
+    """A copy of path (a program or a folder) that every user can reach,
+    wherever the build folder lies: the monitor runs kalpex as a user of
+    its own."""
+    target = os.path.join(shared_folder(), os.path.basename(path))
+    (shutil.copytree if os.path.isdir(path) else shutil.copy2)(path, target)
+    return target
+
+
 def runnable(program):
     """A path that runs program when executed: program itself, or in a cross
     build a script that runs it through the emulator."""
     if not EMULATOR:
         return program
-    folder = tempfile.mkdtemp()
-    atexit.register(shutil.rmtree, folder)
-    script = os.path.join(folder, os.path.basename(program))
+    script = os.path.join(shared_folder(), os.path.basename(program))
     with open(script, "w", encoding="utf-8") as file:
         file.write(f'#!/bin/sh\nexec {shlex.join(EMULATOR)} {shlex.quote(program)} "$@"\n')
     os.chmod(script, 0o755)

@@ -18,13 +18,19 @@ import urllib.request
 
 import yaml
 
-from harness import KALPEX, STANDIN_DIR, main, namespace, namespace_problem, runnable
+from harness import KALPEX, STANDIN_DIR, main, namespace, namespace_problem, reachable, runnable, shared_folder
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
 ADAPTER = runnable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"]))
-KALPEX_RUN = runnable(KALPEX)  # what the adapter runs as KALPEX
+# Started by root, the adapter runs kalpex as the package's GPU user, made
+# here from the package's own sysusers.d entry; kalpex and the stand-in
+# stack are copied where that user can reach them.
+if os.geteuid() == 0:
+    subprocess.run(["systemd-sysusers", os.path.join(CONTRIB, "kalpex.sysusers")], check=True)
+KALPEX_RUN = runnable(reachable(KALPEX))  # what the adapter runs as KALPEX
+STANDIN = reachable(STANDIN_DIR)
 INSTALLED_ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
 # Unpacked from Debian's packages by `make test`, so no Prometheus service
 # is installed on the machine.
@@ -142,7 +148,7 @@ class Outcomes(unittest.TestCase):
                 env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
                 env["KALPEX"] = "/nonexistent/kalpex" if status == 2 else KALPEX_RUN
                 if steering is not None:
-                    env.update({f"STANDIN_{k}": v for k, v in steering.items()}, LD_LIBRARY_PATH=STANDIN_DIR)
+                    env.update({f"STANDIN_{k}": v for k, v in steering.items()}, LD_LIBRARY_PATH=STANDIN)
                 done = subprocess.run([ADAPTER, *options, f"--textfile={textfile}", "--", *args], env=env,
                                       capture_output=True, text=True, timeout=60)
                 lines = done.stdout.splitlines()
@@ -230,7 +236,7 @@ class Machines(unittest.TestCase):
                 env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
                 env.update(KALPEX=KALPEX_RUN, NODES=" ".join(nodes))
                 if steering is not None:
-                    env.update({f"STANDIN_{k}": v for k, v in steering.items()}, LD_LIBRARY_PATH=STANDIN_DIR)
+                    env.update({f"STANDIN_{k}": v for k, v in steering.items()}, LD_LIBRARY_PATH=STANDIN)
                 textfile = os.path.join(scratch, "kalpex.prom")
                 command = [*namespace(scratch + "/ns"), ADAPTER, f"--textfile={textfile}", *options]
                 os.mkdir(scratch + "/ns")
@@ -314,16 +320,15 @@ class Stuck(unittest.TestCase):
     def test_output_ends_when_kalpex_does(self):
         # Something kalpex leaves behind holding its pipes does not hold the
         # adapter's: a reader that waits for their end gets it.
-        with tempfile.TemporaryDirectory() as scratch:
-            leaver = os.path.join(scratch, "kalpex")
-            with open(leaver, "w", encoding="utf-8") as fake:
-                fake.write("#!/bin/sh\nsleep 5 &\necho 'kalpex: PASS (HARDWARE)'\n")
-            os.chmod(leaver, 0o755)
-            started = time.monotonic()
-            with self.run_adapter("/leftover", kalpex=leaver) as adapter:
-                out, _ = adapter.communicate(timeout=20)
-            self.assertLess(time.monotonic() - started, 5)
-            self.assertEqual((adapter.returncode, out), (0, "kalpex: PASS (HARDWARE)\n"))
+        leaver = os.path.join(shared_folder(), "kalpex")
+        with open(leaver, "w", encoding="utf-8") as fake:
+            fake.write("#!/bin/sh\nsleep 5 &\necho 'kalpex: PASS (HARDWARE)'\n")
+        os.chmod(leaver, 0o755)
+        started = time.monotonic()
+        with self.run_adapter("/leftover", kalpex=leaver) as adapter:
+            out, _ = adapter.communicate(timeout=20)
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual((adapter.returncode, out), (0, "kalpex: PASS (HARDWARE)\n"))
 
     def test_terminated_check_leaves_no_pass_behind(self):
         with tempfile.TemporaryDirectory() as scratch:
@@ -331,7 +336,7 @@ class Stuck(unittest.TestCase):
             with open(textfile, "w", encoding="utf-8") as old:
                 old.write('kalpex_probe_success{node="/dev/null"} 1\n')
             with self.run_adapter(f"--textfile={textfile}", "/dev/null",
-                                  env={"LD_LIBRARY_PATH": STANDIN_DIR, "STANDIN_HANG": "eglInitialize"}) as adapter:
+                                  env={"LD_LIBRARY_PATH": STANDIN, "STANDIN_HANG": "eglInitialize"}) as adapter:
                 time.sleep(0.5)
                 adapter.send_signal(signal.SIGTERM)
                 out, _ = adapter.communicate(timeout=20)
@@ -340,6 +345,86 @@ class Stuck(unittest.TestCase):
                 metrics = file.read()
             self.assertIn('kalpex_probe_success{node="/dev/null"} 0', metrics)
             self.assertIn('stage="terminated"', metrics)
+
+
+def as_nobody(*command):
+    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
+
+
+class LeastPrivilege(unittest.TestCase):
+    """kalpex runs as an ordinary user in every integration, so a node that
+    only root may open fails as it would for a GPU workload."""
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to make device nodes and to change users")
+        self.folder = shared_folder()
+        self.env = {**os.environ, "KALPEX": KALPEX_RUN}
+
+    def node(self, mode, owner=0):
+        """A node that renders on Mesa's software path (it is /dev/null)."""
+        path = os.path.join(self.folder, f"node-{mode:o}-{owner}")
+        os.mknod(path, 0o20000 | mode, os.makedev(1, 3))
+        os.chmod(path, mode)
+        os.chown(path, owner, owner)
+        return path
+
+    def test_a_node_only_root_may_open(self):
+        rule = CONFIG["rules"][0]
+        # (node mode, the adapter's first line, its status)
+        for mode, first_line, status in [(0o600, "kalpex: FAIL open {}", 1),
+                                         (0o666, "kalpex: PASS (SOFTWARE fallback)", 0)]:
+            with self.subTest(mode=oct(mode)):
+                node = self.node(mode)
+                done = subprocess.run([ADAPTER, node], env=self.env, capture_output=True, text=True, timeout=60)
+                self.assertEqual((done.returncode, done.stdout.splitlines()[0]), (status, first_line.format(node)))
+                # The detector's own rule, without --require-hw for the
+                # software pass.
+                command = [arg for arg in rule_command(rule, [], [node]) if arg != "--require-hw"]
+                condition, message = detector(rule, command, self.env)
+                self.assertEqual(condition, DETECTOR_CONDITION[status])
+                self.assertTrue(message.startswith(first_line.format(node)), message)
+
+    def test_by_hand_as_an_ordinary_user(self):
+        # (node mode and owner, adapter options, first line, status)
+        cases = [(0o600, 65534, [], "kalpex: PASS (SOFTWARE fallback)", 0),
+                 (0o600, 0, [], "kalpex: FAIL open {}", 1),
+                 (0o666, 0, ["--user=root"], "", 2)]
+        for mode, owner, options, first_line, status in cases:
+            with self.subTest(mode=oct(mode), owner=owner, options=options):
+                node = self.node(mode, owner)
+                done = subprocess.run(as_nobody(ADAPTER, *options, node), env=self.env, capture_output=True,
+                                      text=True, timeout=60)
+                self.assertEqual((done.returncode, (done.stdout.splitlines() or [""])[0]),
+                                 (status, first_line.format(node)), done.stderr)
+        self.assertIn("kalpex-monitor: only root can run kalpex as another user", done.stderr)
+
+    def test_root_publishes_what_the_check_wrote(self):
+        # The unit's last step, as root: the unprivileged check's metrics
+        # reach node_exporter's folder whole, or not at all.
+        metrics = '# HELP kalpex_probe_success x\n# TYPE kalpex_probe_success gauge\nkalpex_probe_success{node="n"} 1\n'
+        # (what the check left, the status, what node_exporter's file holds)
+        cases = [(metrics, 0, metrics), (None, 0, None),
+                 (metrics + "node_load1 99\n", 1, None), (metrics.rstrip("\n"), 1, None)]
+        for left, status, published in cases:
+            with self.subTest(left=left and left[-20:]), tempfile.TemporaryDirectory() as scratch:
+                source, destination = os.path.join(scratch, "check.prom"), os.path.join(scratch, "kalpex.prom")
+                with open(destination, "w", encoding="utf-8") as old:
+                    old.write('kalpex_probe_success{node="n"} 1\n')
+                if left is not None:
+                    with open(source, "w", encoding="utf-8") as file:
+                        file.write(left)
+                    os.chmod(source, 0o600)
+                done = subprocess.run([ADAPTER, f"--publish={source}", destination], capture_output=True, text=True)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertFalse(os.path.exists(source))
+                if published is None:
+                    self.assertFalse(os.path.exists(destination))
+                else:
+                    with open(destination, encoding="utf-8") as file:
+                        self.assertEqual(file.read(), published)
+                    self.assertEqual(os.stat(destination).st_mode & 0o777, 0o644)
+                self.assertEqual(sorted(os.listdir(scratch)), [] if published is None else ["kalpex.prom"])
 
 
 class DetectorConfig(unittest.TestCase):
@@ -386,6 +471,12 @@ class SystemdAndUdev(unittest.TestCase):
             done = subprocess.run(["systemd-analyze", "verify", *instances], capture_output=True, text=True,
                                   env={**os.environ, "MANPATH": os.path.join(units, "man")})
             self.assertEqual((done.returncode, done.stderr), (0, ""))
+            # As locked down as systemd's own best-kept services.
+            done = subprocess.run(["systemd-analyze", "security", "--offline=true", instances[0]],
+                                  capture_output=True, text=True)
+            exposure = re.search(r"Overall exposure level for kalpex@renderD128.service: ([0-9.]+)", done.stdout)
+            self.assertIsNotNone(exposure, done.stdout + done.stderr)
+            self.assertLessEqual(float(exposure.group(1)), 1.2, done.stdout)
         if shutil.which("udevadm") and subprocess.run(["udevadm", "verify", "--help"],
                                                       capture_output=True).returncode == 0:
             done = subprocess.run(["udevadm", "verify", os.path.join(CONTRIB, "71-kalpex.rules")],

@@ -1,7 +1,10 @@
 """What ships: the man page, `cmake --install`, the Debian package and the
 contrib files."""
+import atexit
 import glob
+import grp
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -32,6 +35,41 @@ def assert_passes(test, binary):
     done = run(*EMULATOR, binary, "/dev/null")
     test.assertEqual(done.returncode, 0, done.stderr)
     test.assertIn("kalpex: PASS (SOFTWARE fallback)", done.stdout)
+
+
+GPU_GROUPS = ("render", "video")
+NODE_EXPORTER = "/var/lib/prometheus/node-exporter"
+
+
+def name_exists(group):
+    try:
+        grp.getgrnam(group)
+        return True
+    except KeyError:
+        return False
+
+
+def leave_what_checks_leave():
+    """What enabled checks leave on a machine: a shader cache, a lock, a
+    published metrics file, and the instances the operator enabled. Yields
+    the paths; node_exporter's folder is made where it is missing, and
+    taken away again at exit."""
+    for folder in (os.path.dirname(NODE_EXPORTER), NODE_EXPORTER):
+        if not os.path.isdir(folder):
+            os.mkdir(folder)
+            atexit.register(os.rmdir, folder)
+    files = ["/var/cache/kalpex/mesa_shader_cache/index", "/run/kalpex/dev-dri-renderD128.lock",
+             f"{NODE_EXPORTER}/kalpex-renderD128.prom"]
+    links = ["/etc/systemd/system/dev-dri-renderD128.device.wants/kalpex@renderD128.service",
+             "/etc/systemd/system/timers.target.wants/kalpex@renderD128.timer"]
+    for path in files + links:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    for path in files:
+        with open(path, "w", encoding="utf-8"):
+            pass
+    for path in links:
+        os.symlink("/usr/lib/systemd/system/" + os.path.basename(path).replace("renderD128", ""), path)
+    return files + links + [os.path.dirname(links[0])]
 
 
 class ManPage(unittest.TestCase):
@@ -89,6 +127,7 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2"])
             done = run("dpkg", "-i", package)
             self.assertEqual(done.returncode, 0, done.stderr)
+            made = []
             try:
                 assert_passes(self, "/usr/bin/kalpex")
                 self.assertTrue(os.path.isfile("/usr/share/man/man1/kalpex.1"))
@@ -98,10 +137,19 @@ class DebianPackage(unittest.TestCase):
                            env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})
                 self.assertEqual((done.returncode, done.stdout.splitlines()[0]),
                                  (0, "kalpex: PASS (SOFTWARE fallback)"))
+                # The checks' user: a system user in the GPU groups there are.
+                user = pwd.getpwnam("kalpex")
+                self.assertLess(user.pw_uid, 1000)
+                self.assertTrue(user.pw_shell.endswith("/nologin"), user.pw_shell)
+                groups = {group.gr_name for group in grp.getgrall() if "kalpex" in group.gr_mem}
+                self.assertEqual({name for name in GPU_GROUPS if name_exists(name)} - groups, set())
+                installed = [path for path in run("dpkg", "-L", "kalpex").stdout.splitlines() if os.path.isfile(path)]
+                made = leave_what_checks_leave()
             finally:
                 done = run("dpkg", "--purge", "kalpex")
             self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertFalse(os.path.exists("/usr/bin/kalpex"))
+            # Nothing stays but the user (Debian's policy keeps it).
+            self.assertEqual([path for path in installed + made if os.path.lexists(path)], [])
 
 
 if __name__ == "__main__":

@@ -17,7 +17,8 @@ cp "$kalpex" /dev/shm/kalpex
 # dmsetup and the like are in sbin.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 # The adapter runs this kalpex, and keeps its locks where the guest may
-# write (the host's /run is read-only here).
+# write (the host's /run is read-only here). Outside the systemd stage it
+# runs kalpex as root: those stages are about GPUs, not users.
 export KALPEX="$kalpex" RUNTIME_DIRECTORY=/dev/shm/locks
 mkdir -p "$RUNTIME_DIRECTORY"
 # The streams whose kalpex lines a case judges; the adapter's cases judge
@@ -75,22 +76,22 @@ virtio)
 twogpu)
     streams=/dev/shm/out
     on() { echo "kalpex: PASS \\(SOFTWARE fallback\\) on /dev/dri/renderD$1\\|"; }
-    check "no node: every GPU" 0 "^$(on 128)$(on 129)$" "$monitor"
+    check "no node: every GPU" 0 "^$(on 128)$(on 129)$" "$monitor" --user=root
     started=$(now_ms)
-    "$monitor" $render >/dev/null 2>&1
+    "$monitor" --user=root $render >/dev/null 2>&1
     one=$(($(now_ms) - started))
     started=$(now_ms)
-    "$monitor" >/dev/null 2>&1
+    "$monitor" --user=root >/dev/null 2>&1
     echo "VM-INFO $stage: wall time, 1 node $one ms, 2 nodes $(($(now_ms) - started)) ms"
     check "one GPU failing is named first" 1 \
         "^kalpex: FAIL eglInitialize \(renderer: \(none\), eglError 0x3000\) on /dev/dri/renderD129\|kalpex: PASS \(HARDWARE\) on $render\|$" \
-        env LD_LIBRARY_PATH="$standin" STANDIN_FAIL=eglInitialize STANDIN_ONLY_ON=/dev/dri/renderD129 "$monitor"
+        env LD_LIBRARY_PATH="$standin" STANDIN_FAIL=eglInitialize STANDIN_ONLY_ON=/dev/dri/renderD129 "$monitor" --user=root
     # The second GPU falls off the bus, and its render node goes with it.
     gpu=$(readlink -f /sys/class/drm/renderD129/device)
     [ -e "$gpu/remove" ] || gpu=${gpu%/*}
     echo 1 >"$gpu/remove"
     echo "VM-INFO $stage: removed $gpu, leaving" /dev/dri/*
-    check "a GPU gone, --expect=2" 1 "^kalpex: FAIL expected 2 render nodes, found 1\|$(on 128)$" "$monitor" --expect=2
+    check "a GPU gone, --expect=2" 1 "^kalpex: FAIL expected 2 render nodes, found 1\|$(on 128)$" "$monitor" --user=root --expect=2
     ;;
 stuck)
     # A driver stuck in the kernel: eglInitialize reads a suspended
@@ -102,7 +103,7 @@ stuck)
         exit
     fi
     set -- env LD_LIBRARY_PATH="$standin" STANDIN_STALL=eglInitialize STANDIN_STALL_PATH=/dev/mapper/stall \
-        "$monitor" --timeout=2 /dev/null
+        "$monitor" --user=root --timeout=2 /dev/null
     # Read as the detector reads it: to the end of both streams.
     started=$(now_ms)
     all=$("$@" 2>&1)
@@ -136,9 +137,13 @@ stuck)
     dmsetup remove stall
     ;;
 systemd-setup)
-    # In the overlay, before systemd starts: the package's files, the
-    # check enabled as the README says, and the unit that runs the cases.
+    # In the overlay, before systemd starts: the package's files and its
+    # user (as its postinst makes it), the check enabled as the README says,
+    # the stand-in stack where the checks' user can read it, and the unit
+    # that runs the cases.
     cp -a "$3/." / && mkdir -p /var/lib/prometheus/node-exporter || echo "VM-ERROR $stage: cannot install"
+    systemd-sysusers kalpex.conf || echo "VM-ERROR $stage: cannot make the checks' user"
+    cp -r "$standin" /opt/standin && chmod -R a+rX /opt/standin || echo "VM-ERROR $stage: cannot copy the stand-in"
     # A host that is a container says so in its root; this machine is none,
     # and systemd must run udev here.
     rm -f /.dockerenv /run/.containerenv
@@ -161,50 +166,93 @@ END
     exit
     ;;
 systemd)
-    unit=kalpex@renderD128.service
-    metrics=/var/lib/prometheus/node-exporter/kalpex-renderD128.prom
-    # The lines of the unit's last run, as the journal has them; they may
-    # reach it a moment after the unit has ended.
+    # The package's hardened unit, as systemd runs it: the check runs as the
+    # kalpex user, and root publishes its metrics.
+    standin=/opt/standin
+    use() {  # the instance the cases below are about
+        unit=kalpex@$1.service node=/dev/dri/$1 metrics=/var/lib/prometheus/node-exporter/kalpex-$1.prom
+    }
+    # The lines of the unit's last run (those since $since), as the journal
+    # has them; they may reach it a moment after the unit has ended.
+    since=
     last_run() {
         for _ in 1 2 3 4 5 6 7 8 9 10; do
-            journalctl -q -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -P InvocationID "$unit")" \
-                SYSLOG_IDENTIFIER=kalpex | grep . && return
+            journalctl -q -o cat -u "$unit" SYSLOG_IDENTIFIER=kalpex ${since:+"--since=@$since"} |
+                grep . && return
             sleep 0.5
         done
     }
-    # with_settings LINES...: a drop-in for the unit (none: removed).
+    # with_settings LINES...: a drop-in for the unit.
     with_settings() {
         mkdir -p "/run/systemd/system/$unit.d"
         printf '%s\n' "[Service]" "$@" >"/run/systemd/system/$unit.d/vm.conf"
         systemctl daemon-reload
     }
-    started_ms=0
+    # start NAME: runs the unit as systemctl does, and keeps its status (a
+    # unit that ran once may be gone from systemd's memory when it ends).
     start() {
+        since=$(date +%s.%N)
         started_ms=$(now_ms)
         systemctl start "$unit" 2>/dev/null
-        took=$(($(now_ms) - started_ms))
-        echo "VM-INFO $stage: $1: $(systemctl show -P Result "$unit") after $took ms: $(last_run | head -n 1)"
+        status=$? took=$(($(now_ms) - started_ms))
+        echo "VM-INFO $stage: $1: status $status after $took ms: $(last_run | head -n 1)"
+    }
+    passed() {  # the unit's last run passed with LINE first, and root published it
+        [ "$status" = 0 ] && [ "$(last_run | head -n 1)" = "$1" ] &&
+            grep -q "^kalpex_probe_success{node=\"$node\"} 1$" "$metrics" &&
+            [ "$(stat -c '%U %a' "$metrics")" = "root 644" ] && [ ! -e "/run/kalpex/${metrics##*/}" ]
     }
 
+    use renderD128
+    echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; udevd $(systemctl is-active systemd-udevd); $(systemd-analyze security --no-pager "$unit" | tail -n 1)"
     # The device unit started the enabled check when the node appeared.
-    echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; $(systemd-detect-virt); udevd $(systemctl is-active systemd-udevd); device $(systemctl is-active dev-dri-renderD128.device); $(systemctl show -P Wants dev-dri-renderD128.device)"
     for _ in $(seq 60); do
         [ -n "$(systemctl show -P ExecMainExitTimestampMonotonic "$unit" | tr -d 0)" ] && break
         sleep 1
     done
-    [ "$(systemctl show -P Result "$unit")" = success ] && [ "$(last_run | head -n 1)" = "kalpex: PASS (SOFTWARE fallback)" ] &&
-        grep -q '^kalpex_probe_success{node="/dev/dri/renderD128"} 1$' $metrics
-    result "enabled, the check ran when the node appeared" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
+    [ "$(systemctl show -P Result "$unit")" = success ]
+    status=$?
+    passed "kalpex: PASS (SOFTWARE fallback)"
+    result "enabled, the check ran when the node appeared, as kalpex" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
+    # No line but those the same check writes outside the sandbox.
+    outside=$(XDG_CACHE_HOME=/var/cache/kalpex setpriv --reuid=kalpex --regid=kalpex --init-groups \
+        /usr/libexec/kalpex/kalpex-monitor "$node" 2>&1)
+    [ "$(last_run)" = "$outside" ]
+    result "the sandbox adds no line to the journal" $? "journal: $(last_run | tr '\n' '|'); outside: $(echo "$outside" | tr '\n' '|')"
+
+    # Every kernel driver's node, and one that is /dev/null, under the unit.
+    mknod /dev/dri/renderD200 c 1 3 && chgrp render /dev/dri/renderD200 && chmod 660 /dev/dri/renderD200
+    for path in /dev/dri/renderD*; do
+        use "${path##*/}"
+        start "$(readlink -f "/sys/class/drm/${path##*/}/device/driver" 2>/dev/null || echo /dev/null)"
+        passed "kalpex: PASS (SOFTWARE fallback)"
+        result "$node passes under the hardened unit" $? "$(last_run | head -n 2); $(journalctl -u "$unit" -o cat | tail -n 4)"
+    done
+
+    # A node only root may open fails at open, under the unit and under
+    # the detector's rule as the detector runs it (as root, through nsenter).
+    use renderD128
+    chmod 600 "$node"
+    start "root-only node"
+    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL open $node" ]
+    result "a root-only node fails at open under the unit" $? "$(last_run | head -n 2)"
+    rule=$(nsenter --target=1 --mount --root -- /usr/libexec/kalpex/kalpex-monitor --timeout=60 --require-hw 2>/dev/null)
+    [ "$?" = 1 ] && [ "${rule%%
+*}" = "kalpex: FAIL open $node" ]
+    result "a root-only node fails at open under the detector's rule" $? "$(echo "$rule" | head -n 2)"
+    chmod 660 "$node"
 
     # A driver stuck in the kernel, under the unit.
-    dmsetup create stall --noudevsync --table '0 8 error' && dmsetup mknodes stall && dmsetup suspend stall ||
+    if ! { dmsetup create stall --noudevsync --table '0 8 error' && dmsetup mknodes stall &&
+        chmod 644 /dev/mapper/stall && dmsetup suspend stall; }; then
         echo "VM-ERROR $stage: cannot make a suspended device-mapper device"
+    fi
     with_settings "Environment=LD_LIBRARY_PATH=$standin STANDIN_STALL=eglInitialize STANDIN_STALL_PATH=/dev/mapper/stall" \
-        "Environment=KALPEX_MONITOR_OPTIONS=--timeout=2"
+        "Environment=KALPEX_MONITOR_OPTIONS=--timeout=2" "DeviceAllow=block-device-mapper r"
     start "stuck"
     pid=$(last_run | head -n 1 | sed -n 's/.*(process \([0-9]*\) could not be ended)$/\1/p')
-    [ "$(systemctl show -P Result "$unit")" = exit-code ] && [ "$took" -lt 15000 ] && [ -n "$pid" ] &&
-        grep -q '^State:.D' "/proc/$pid/status" && grep -q 'stage="no result within 2 s"' $metrics
+    [ "$status" = 1 ] && [ "$took" -lt 15000 ] && [ -n "$pid" ] &&
+        grep -q '^State:.D' "/proc/$pid/status" && grep -q 'stage="no result within 2 s"' "$metrics"
     result "stuck: the unit fails on the adapter's bound, FAIL line first" $? "took $took ms: $(last_run | head -n 2)"
     start "stuck, again"
     last_run | head -n 1 | grep -q "^kalpex: FAIL check stuck since .* (process $pid)$" && [ "$took" -lt 3000 ] &&
@@ -213,17 +261,18 @@ systemd)
     dmsetup resume stall
     for _ in $(seq 10); do [ -d "/proc/$pid" ] || break; sleep 1; done
     start "resumed"
-    [ "$(systemctl show -P Result "$unit")" = success ]
+    passed "kalpex: PASS (HARDWARE)"
     result "resumed: the next run passes" $? "$(last_run | head -n 2)"
 
     # Stopped in the middle of a check: no old pass left behind.
     with_settings "Environment=LD_LIBRARY_PATH=$standin STANDIN_HANG=eglInitialize"
+    since=$(date +%s.%N)
     systemctl start --no-block "$unit"
     sleep 2
     systemctl stop "$unit"
     last_run | head -n 1 | grep -q '^kalpex: UNKNOWN check terminated by SIGTERM$' &&
-        grep -q '^kalpex_probe_success{node="/dev/dri/renderD128"} 0$' $metrics && grep -q 'stage="terminated"' $metrics
-    result "stopped: the metrics say the check did not finish" $? "$(last_run | head -n 2); $(grep success $metrics)"
+        grep -q "^kalpex_probe_success{node=\"$node\"} 0$" "$metrics" && grep -q 'stage="terminated"' "$metrics"
+    result "stopped: the metrics say the check did not finish" $? "$(last_run | head -n 2); $(grep success "$metrics")"
     ;;
 bochs)
     check "no arguments, only $card" 0 "$(software_pass $card)" "$kalpex"
