@@ -1,9 +1,11 @@
+# SPDX-License-Identifier: MIT
 # Two entry points for a fresh Debian machine (12 or 13):
 #   make run    installs what kalpex needs, builds it and runs it on the
 #               default node (NODE=/path to check another)
 #   make test   installs what the tests need, builds and runs the whole suite
 # Both may be run again at any time. Also: make install [PREFIX=...],
-# make deb, make bench, make test-fresh (both commands in clean Debian trees).
+# make deb, make dist, make bench, make test-fresh (both commands in clean
+# Debian trees).
 
 BUILD   ?= build
 # Also quiets the makes that CMake's build runs.
@@ -20,7 +22,7 @@ INSTALL := tools/install-packages.sh $(LOGS)/install.log
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
-                 mandoc man-db file dpkg-dev
+                 mandoc man-db file dpkg-dev lintian devscripts
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 FRESH_PACKAGES := mmdebstrap util-linux git
@@ -34,7 +36,12 @@ CROSS_PACKAGES      := crossbuild-essential-$(ARCH) cmake make pkgconf qemu-user
                        $(addsuffix :$(ARCH),libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0)
 CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db
 
-.PHONY: all build run test test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
+# The version, as CMakeLists.txt sets it (the one place it is set).
+VERSION := $(shell sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The release's tag; TAG=HEAD makes a tarball of the last commit instead.
+TAG     ?= v$(VERSION)
+
+.PHONY: all build run test dist test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
         install deb bench cross cross-arch cross-deps cross-test-deps test-cross
 all: build
 
@@ -144,6 +151,14 @@ install: build
 # A Debian package in $(BUILD)/, its Depends computed from the binary.
 deb: test-deps build
 	cd $(BUILD) && cpack -G DEB
+
+# The source tarball of the tagged tree, $(BUILD)/kalpex-VERSION.tar.gz; the
+# package built from it is the same as one built from the checkout.
+dist:
+	@git rev-parse -q --verify "$(TAG)^{commit}" >/dev/null || \
+	  { echo "no tag $(TAG): cut the release first (git tag -a $(TAG)), or make dist TAG=HEAD"; exit 1; }
+	@mkdir -p $(BUILD)
+	git archive --format=tar.gz --prefix=kalpex-$(VERSION)/ -o $(BUILD)/kalpex-$(VERSION).tar.gz "$(TAG)"
 
 # kalpex against `eglinfo -B` on the same Mesa, and its own cost.
 bench: test-deps build

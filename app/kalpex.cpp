@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kalpex: does headless GPU rendering work through a DRM device node?
 // One pass from the command line to the exit status: 0 pass, 1 fail.
 

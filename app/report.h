@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every line kalpex writes, and the failure reporter that ends a run.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for arm64 with Debian's cross toolchain and arm64 libraries
 # (crossbuild-essential-arm64, libgbm-dev:arm64, ...); the tests run the
 # binary under qemu-user: cmake -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake

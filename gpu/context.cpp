@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gpu.h"
 
 #include "../app/report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPU probe: a surfaceless OpenGL ES 2 context on a GBM device, the
 // clear-and-readback test, and what answered.
 #pragma once

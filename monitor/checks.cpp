@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the checks: one kalpex child per node, all at once, each watched
 // without ever blocking on it, since a driver stuck in the kernel leaves a
 // process that no signal ends and that keeps its pipes open.
@@ -10,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <initializer_list>
-#include <poll.h>
 #include <grp.h>
+#include <initializer_list>
 #include <linux/capability.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -248,7 +249,7 @@ static void finish(check &c, long now_ms)
 static long now_ms(const timespec &base)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
     return (now.tv_sec - base.tv_sec) * 1000 + (now.tv_nsec - base.tv_nsec) / 1000000;
 }
 
@@ -333,7 +334,7 @@ void run_checks(const settings &options, check *checks, size_t count)
 {
     watch_signals();
     timespec base{};
-    clock_gettime(CLOCK_MONOTONIC, &base);
+    (void)clock_gettime(CLOCK_MONOTONIC, &base);
     auto *fds = static_cast<pollfd *>(calloc(2 * count + 1, sizeof(pollfd)));
     if (!fds)
         return;

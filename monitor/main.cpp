@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kalpex-monitor: checks every GPU's node with kalpex, in parallel and each
 // under a bound, and says what monitors read.
 //
@@ -68,7 +69,8 @@ static int scan_options(int argc, char **argv, settings &options, const char *&u
             }
         } else if (strncmp(argument, "--expect=", 9) == 0) {
             if (!whole_number(argument + 9, 4096, options.expected_nodes)) {
-                (void)fprintf(stderr, "kalpex-monitor: --expect takes a whole number of render nodes above 0\n");
+                (void)fprintf(stderr,
+                              "kalpex-monitor: --expect takes a whole number of render nodes above 0\n");
                 return -1;
             }
         } else if (strncmp(argument, "--textfile=", 11) == 0) {
@@ -109,7 +111,8 @@ static size_t find_render_nodes(char **&paths)
     while (const dirent *entry = readdir(folder)) {
         if (!is_render_node(entry->d_name))
             continue;
-        auto **grown = static_cast<char **>(realloc(paths, (count + 1) * sizeof(char *)));
+        auto **grown =
+            static_cast<char **>(realloc(static_cast<void *>(paths), (count + 1) * sizeof(char *)));
         if (!grown)
             break;
         paths = grown;
@@ -119,7 +122,7 @@ static size_t find_render_nodes(char **&paths)
     }
     closedir(folder);
     if (count)
-        qsort(paths, count, sizeof(char *), by_minor);
+        qsort(static_cast<void *>(paths), count, sizeof(char *), by_minor);
     return count;
 }
 
@@ -140,7 +143,8 @@ static const char *lock_folder()
         return nullptr;
     }
     (void)mkdir(folder.data, 0755);
-    struct stat status {};
+    struct stat status {
+    };
     if (lstat(folder.data, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != geteuid() ||
         (status.st_mode & (S_IWGRP | S_IWOTH)))
         return nullptr;
@@ -261,8 +265,8 @@ int main(int argc, char **argv)
 
     text machine_failure;
     if (options.expected_nodes && found < options.expected_nodes)
-        append_format(machine_failure, "kalpex: FAIL expected %u render nodes, found %zu", options.expected_nodes,
-                      found);
+        append_format(machine_failure, "kalpex: FAIL expected %u render nodes, found %zu",
+                      options.expected_nodes, found);
     // Lines name their node wherever the adapter chose the nodes or checked several.
     const bool name_nodes = given > 1 || (!given && found > 0);
     const int status = report(checks, count, name_nodes, machine_failure);

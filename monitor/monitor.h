@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor adapter: runs kalpex on each GPU's node as a child process and
 // turns the runs into what monitors read (a verdict line first, an exit
 // status, Prometheus metrics). It links none of the GPU code, so a driver
@@ -39,11 +40,11 @@ struct check {
 
     int wait_status = 0;
     bool reaped = false;
-    bool timed_out = false;       // still running at the bound
-    bool unkillable = false;      // still there after SIGKILL: stuck in the kernel
-    int terminated_by = 0;        // the signal that ended the adapter first
+    bool timed_out = false;  // still running at the bound
+    bool unkillable = false; // still there after SIGKILL: stuck in the kernel
+    int terminated_by = 0;   // the signal that ended the adapter first
     const char *spawn_error = nullptr;
-    time_t stuck_since = 0;       // an earlier check of this node holds it
+    time_t stuck_since = 0; // an earlier check of this node holds it
     long stuck_pid = 0;
 
     // Filled by judge(): the line that decides, the renderer line, the rest.
@@ -63,9 +64,9 @@ struct identity {
 
 struct settings {
     const char *kalpex = "/usr/bin/kalpex";
-    unsigned bound = 60;          // seconds a check may take
+    unsigned bound = 60; // seconds a check may take
     const char *textfile = nullptr;
-    unsigned expected_nodes = 0;  // 0: no expectation
+    unsigned expected_nodes = 0; // 0: no expectation
     bool require_hw = false;
     identity run_as;
     const char *identity_error = nullptr; // set: no check can run
@@ -79,7 +80,7 @@ void run_checks(const settings &options, check *checks, size_t count);
 void judge(const settings &options, check &c);
 // Writes the lines monitors read and yields the exit status: 0 every check
 // passed, 1 any failed, 2 kalpex could not be run.
-int report(check *checks, size_t count, bool name_nodes, const text &machine_failure);
+int report(const check *checks, size_t count, bool name_nodes, const text &machine_failure);
 void write_metrics(const settings &options, const check *checks, size_t count, size_t nodes_found);
 // Copies metrics an unprivileged check wrote into node_exporter's folder;
 // yields the exit status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns the checks into what monitors read: the lines, the exit status and
 // the Prometheus metrics. Every line and metric the adapter writes is
 // written here.
@@ -46,8 +47,8 @@ void append_format(text &to, const char *format, ...) // NOLINT(cert-dcl50-cpp)
     const int length = vsnprintf(buffer, sizeof buffer, format, values);
     va_end(values);
     if (length > 0)
-        append(to, buffer, static_cast<size_t>(length) < sizeof buffer ? static_cast<size_t>(length)
-                                                                       : sizeof buffer - 1);
+        append(to, buffer,
+               static_cast<size_t>(length) < sizeof buffer ? static_cast<size_t>(length) : sizeof buffer - 1);
 }
 
 static const char *text_of(const text &t)
@@ -71,8 +72,8 @@ static void sort_lines(check &c, const text &stream, text &last_line)
         const char *newline = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
         const size_t length = static_cast<size_t>((newline ? newline : end) - line);
         if (length > 0) {
-            if (!c.verdict.size && (starts_with(line, length, "kalpex: PASS ") ||
-                                    starts_with(line, length, "kalpex: FAIL ")))
+            if (!c.verdict.size &&
+                (starts_with(line, length, "kalpex: PASS ") || starts_with(line, length, "kalpex: FAIL ")))
                 append(c.verdict, line, length);
             else if (!c.renderer.size && starts_with(line, length, "kalpex: GL_RENDERER="))
                 append(c.renderer, line, length);
@@ -139,7 +140,8 @@ void judge(const settings &options, check &c)
         char since[32];
         tm utc{};
         (void)strftime(since, sizeof since, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&c.stuck_since, &utc));
-        (void)snprintf(line, sizeof line, "kalpex: FAIL check stuck since %s (process %ld)", since, c.stuck_pid);
+        (void)snprintf(line, sizeof line, "kalpex: FAIL check stuck since %s (process %ld)", since,
+                       c.stuck_pid);
         own_stage = "check stuck";
     } else if (c.spawn_error || status == 126 || status == 127) {
         (void)snprintf(line, sizeof line, "kalpex: UNKNOWN cannot run %s: %s", options.kalpex,
@@ -153,7 +155,8 @@ void judge(const settings &options, check &c)
         (void)snprintf(line, sizeof line, "kalpex: FAIL %s", within);
         own_stage = within;
     } else if (c.terminated_by) {
-        (void)snprintf(line, sizeof line, "kalpex: UNKNOWN check terminated by SIG%s", signal_name(c.terminated_by));
+        (void)snprintf(line, sizeof line, "kalpex: UNKNOWN check terminated by SIG%s",
+                       signal_name(c.terminated_by));
         own_stage = "terminated";
     } else if (WIFSIGNALED(c.wait_status)) {
         (void)snprintf(stage, sizeof stage, "killed by SIG%s", signal_name(WTERMSIG(c.wait_status)));
@@ -197,7 +200,7 @@ static bool put(int fd, const text &t)
     return true;
 }
 
-int report(check *checks, size_t count, bool name_nodes, const text &machine_failure)
+int report(const check *checks, size_t count, bool name_nodes, const text &machine_failure)
 {
     // Worst first; checks of the same severity keep the node order.
     auto *order = static_cast<size_t *>(calloc(count ? count : 1, sizeof(size_t)));
@@ -268,16 +271,17 @@ static void family(text &to, const char *name, const char *help)
     append_format(to, "# HELP kalpex_%s %s\n# TYPE kalpex_%s gauge\n", name, help, name);
 }
 
-// One series: kalpex_NAME{node="LABEL"[,stage="STAGE"]} VALUE
-static void series(text &to, const char *name, const check &c, const text *stage, const char *value)
+// One series: kalpex_NAME{node="LABEL"[,EXTRA="VALUE"]} NUMBER
+static void series(text &to, const char *name, const check &c, const char *extra, const char *extra_value,
+                   const char *number)
 {
     append_format(to, "kalpex_%s{node=\"", name);
     append_label(to, c.label);
-    if (stage) {
-        append(to, "\",stage=\"", 9);
-        append_label(to, text_of(*stage));
+    if (extra) {
+        append_format(to, "\",%s=\"", extra);
+        append_label(to, extra_value);
     }
-    append_format(to, "\"} %s\n", value);
+    append_format(to, "\"} %s\n", number);
 }
 
 static void seconds(char *into, size_t size, long milliseconds)
@@ -285,7 +289,8 @@ static void seconds(char *into, size_t size, long milliseconds)
     (void)snprintf(into, size, "%ld.%03ld", milliseconds / 1000, milliseconds % 1000);
 }
 
-static void metrics_text(const settings &options, const check *checks, size_t count, size_t nodes_found, text &to)
+static void metrics_text(const settings &options, const check *checks, size_t count, size_t nodes_found,
+                         text &to)
 {
     bool any_pass = false, any_failure = false;
     for (size_t i = 0; i < count; ++i) {
@@ -296,13 +301,14 @@ static void metrics_text(const settings &options, const check *checks, size_t co
     char value[64];
     family(to, "probe_success", "Whether the last GPU rendering check passed (1) or not (0).");
     for (size_t i = 0; i < count; ++i)
-        series(to, "probe_success", checks[i], nullptr, checks[i].outcome <= severity::software_pass ? "1" : "0");
+        series(to, "probe_success", checks[i], nullptr, nullptr,
+               checks[i].outcome <= severity::software_pass ? "1" : "0");
     if (any_pass) {
         family(to, "probe_hardware",
                "Whether a hardware renderer passed the last check (1) or a software rasteriser (0).");
         for (size_t i = 0; i < count; ++i) {
             if (checks[i].outcome <= severity::software_pass)
-                series(to, "probe_hardware", checks[i], nullptr,
+                series(to, "probe_hardware", checks[i], nullptr, nullptr,
                        checks[i].outcome == severity::hardware_pass ? "1" : "0");
         }
     }
@@ -310,30 +316,34 @@ static void metrics_text(const settings &options, const check *checks, size_t co
         family(to, "probe_failed_stage", "The stage at which the last check failed.");
         for (size_t i = 0; i < count; ++i) {
             if (checks[i].outcome > severity::software_pass)
-                series(to, "probe_failed_stage", checks[i], &checks[i].stage, "1");
+                series(to, "probe_failed_stage", checks[i], "stage", text_of(checks[i].stage), "1");
         }
     }
     family(to, "probe_duration_seconds", "How long the last check took.");
     for (size_t i = 0; i < count; ++i) {
         seconds(value, sizeof value, checks[i].ended_ms - checks[i].started_ms);
-        series(to, "probe_duration_seconds", checks[i], nullptr, value);
+        series(to, "probe_duration_seconds", checks[i], nullptr, nullptr, value);
     }
     family(to, "probe_last_run_timestamp_seconds", "When the last check ended, in seconds since the epoch.");
     for (size_t i = 0; i < count; ++i) {
         (void)snprintf(value, sizeof value, "%lld", static_cast<long long>(checks[i].ended_wall));
-        series(to, "probe_last_run_timestamp_seconds", checks[i], nullptr, value);
+        series(to, "probe_last_run_timestamp_seconds", checks[i], nullptr, nullptr, value);
     }
-    // Per node, so that files written for single nodes never repeat a series.
+    // Per node, like the series below, so that files written for single
+    // nodes never repeat a series: node_exporter refuses a repeated one.
+    family(to, "build_info", "The version of kalpex that ran the check.");
+    for (size_t i = 0; i < count; ++i)
+        series(to, "build_info", checks[i], "version", KALPEX_VERSION, "1");
     family(to, "render_nodes", "Render nodes found on the machine when the node was checked.");
     for (size_t i = 0; i < count; ++i) {
         (void)snprintf(value, sizeof value, "%zu", nodes_found);
-        series(to, "render_nodes", checks[i], nullptr, value);
+        series(to, "render_nodes", checks[i], nullptr, nullptr, value);
     }
     if (options.expected_nodes) {
         family(to, "render_nodes_expected", "Render nodes the machine must have (--expect).");
         for (size_t i = 0; i < count; ++i) {
             (void)snprintf(value, sizeof value, "%u", options.expected_nodes);
-            series(to, "render_nodes_expected", checks[i], nullptr, value);
+            series(to, "render_nodes_expected", checks[i], nullptr, nullptr, value);
         }
     }
 }
@@ -388,8 +398,7 @@ static bool only_kalpex_metrics(const text &metrics)
 {
     if (!metrics.size || metrics.data[metrics.size - 1] != '\n')
         return false;
-    for (const char *line = metrics.data; line < metrics.data + metrics.size;
-         line = strchr(line, '\n') + 1) {
+    for (const char *line = metrics.data; line < metrics.data + metrics.size; line = strchr(line, '\n') + 1) {
         if (strncmp(line, "kalpex_", 7) != 0 && strncmp(line, "# HELP kalpex_", 14) != 0 &&
             strncmp(line, "# TYPE kalpex_", 14) != 0)
             return false;
@@ -410,8 +419,10 @@ int publish_metrics(const char *source, const char *destination)
         return 0;
     }
     text metrics;
-    struct stat status {};
-    bool readable = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= 1 << 20;
+    struct stat status {
+    };
+    bool readable =
+        fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= 1 << 20;
     char buffer[4096];
     for (ssize_t got = 1; readable && got > 0;) {
         got = read(fd, buffer, sizeof buffer);

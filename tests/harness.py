@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the built kalpex on the real driver stack or on the stand-in one, and
 keeps its own lines apart from what the driver stack writes."""
 import atexit

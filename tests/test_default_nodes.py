@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The default node order, on nodes bind-mounted in a private mount
 namespace: the machine's own /dev is never changed."""
 import tempfile

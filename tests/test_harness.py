@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The harness's own verdict: a suite in which no test ran is a skip with its
 reason recorded, never a pass."""
 import os

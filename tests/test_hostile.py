@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Hostile nodes, streams and argument vectors: exactly one failure line or a
 pass, nothing written where it must not be, and the status always 0 or 1."""
 import os

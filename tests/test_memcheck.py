@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """valgrind memcheck on the pass path of the real Mesa stack: no invalid
 memory access whose nearest frame outside the C library is kalpex's own.
 (The driver stack and the dynamic loader have findings of their own.)"""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The whole pass path on the real Mesa stack: with a node that is no DRM
 device (/dev/null) Mesa's GBM falls back to its software rasteriser."""
 import unittest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What monitors read of each outcome, through the monitor adapter: the
 node-problem-detector rule as the detector runs it, the Prometheus metrics as
 node_exporter serves them, every GPU of a machine at once, a check that

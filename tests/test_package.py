@@ -1,8 +1,11 @@
-"""What ships: the man page, `cmake --install`, the Debian package and the
-contrib files."""
+# SPDX-License-Identifier: MIT
+"""What ships: the man page, `cmake --install`, the Debian package (as
+Debian's own checkers judge it) and the contrib files, and the source
+tarball it can be built from."""
 import atexit
 import glob
 import grp
+import gzip
 import os
 import pwd
 import re
@@ -15,7 +18,8 @@ from harness import EMULATOR, main, runnable
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
-MAN_PAGE = os.path.join(SOURCE, "man", "kalpex.1")
+# The page as built, with the version in it.
+MAN_PAGE = os.path.join(BUILD, "kalpex.1")
 # What plugs kalpex into monitors, as installed with the prefix /usr.
 CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/kalpex@.service",
                  "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/udev/rules.d/71-kalpex.rules",
@@ -101,7 +105,7 @@ class Install(unittest.TestCase):
 
     def test_installs_binary_and_man_page(self):
         self.assertTrue(os.access(self.staged("/usr/bin/kalpex"), os.X_OK))
-        self.assertTrue(os.path.isfile(self.staged("/usr/share/man/man1/kalpex.1")))
+        self.assertTrue(os.path.isfile(self.staged("/usr/share/man/man1/kalpex.1.gz")))
         assert_passes(self, self.staged("/usr/bin/kalpex"))
         self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(self.staged(path))], [])
         self.assertTrue(os.access(self.staged(CONTRIB_FILES[0]), os.X_OK))
@@ -125,18 +129,41 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(run("dpkg-deb", "--info", package, "conffiles").stdout, "/etc/default/kalpex\n")
             depends = run("dpkg-deb", "-f", package, "Depends").stdout
             self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2"])
+            # Debian's checker finds nothing, pedantic and informational
+            # tags included; a deliberate tag has an override with a reason.
+            done = run("lintian", "--pedantic", "--display-info", "--tag-display-limit", "0", package)
+            self.assertEqual([line for line in done.stdout.splitlines() if re.match(r"[EWIPXO]: ", line)], [],
+                             done.stdout)
+            version = run("dpkg-deb", "-f", package, "Version").stdout.strip()
             done = run("dpkg", "-i", package)
             self.assertEqual(done.returncode, 0, done.stderr)
             made = []
             try:
                 assert_passes(self, "/usr/bin/kalpex")
-                self.assertTrue(os.path.isfile("/usr/share/man/man1/kalpex.1"))
+                self.assertTrue(os.path.isfile("/usr/share/man/man1/kalpex.1.gz"))
                 self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(path)], [])
                 # The installed adapter runs the installed kalpex.
                 done = run("/usr/libexec/kalpex/kalpex-monitor", "/dev/null",
                            env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})
                 self.assertEqual((done.returncode, done.stdout.splitlines()[0]),
                                  (0, "kalpex: PASS (SOFTWARE fallback)"))
+                # Built with the distribution's hardening, every feature its
+                # dpkg-buildflags offers (control-flow protection, "branch",
+                # only from Debian 13 on).
+                features = run("dpkg-buildflags", "--query-features", "hardening",
+                               env={**os.environ, "DEB_BUILD_MAINT_OPTIONS": "hardening=+all"}).stdout
+                skip = [] if "Feature: branch" in features else ["--nocfprotection"]
+                done = run("hardening-check", *skip, "/usr/bin/kalpex", "/usr/libexec/kalpex/kalpex-monitor")
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                # One version: the package's, in the adapter's metrics and
+                # at the top of the packaged changelog.
+                with tempfile.TemporaryDirectory() as metrics:
+                    run("/usr/libexec/kalpex/kalpex-monitor", f"--textfile={metrics}/k.prom", "/dev/null",
+                        env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})
+                    with open(f"{metrics}/k.prom", encoding="utf-8") as file:
+                        self.assertIn(f'kalpex_build_info{{node="/dev/null",version="{version}"}} 1', file.read())
+                with gzip.open("/usr/share/doc/kalpex/changelog.gz", "rt", encoding="utf-8") as changelog:
+                    self.assertTrue(changelog.readline().startswith(f"kalpex ({version}) "))
                 # The checks' user: a system user in the GPU groups there are.
                 user = pwd.getpwnam("kalpex")
                 self.assertLess(user.pw_uid, 1000)
@@ -150,6 +177,35 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr)
             # Nothing stays but the user (Debian's policy keeps it).
             self.assertEqual([path for path in installed + made if os.path.lexists(path)], [])
+
+
+class SourceTarball(unittest.TestCase):
+    def test_builds_the_same_package(self):
+        if EMULATOR:
+            self.skipTest("the native build checks the tarball; its sources are the same")
+        if run("git", "-C", SOURCE, "status", "--porcelain").stdout:
+            self.skipTest("the checkout has uncommitted changes, which the tarball of HEAD lacks")
+        with tempfile.TemporaryDirectory() as scratch:
+            done = run("make", "-C", SOURCE, "dist", "TAG=HEAD", f"BUILD={scratch}")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            (tarball,) = glob.glob(os.path.join(scratch, "kalpex-*.tar.gz"))
+            run("tar", "-xzf", tarball, "-C", scratch)
+            tree = tarball.removesuffix(".tar.gz")
+            # Built as the checkout's package was: its folder named alike.
+            folder = os.path.join(tree, os.path.basename(BUILD))
+            for command in (["cmake", "-S", tree, "-B", folder, "-DKALPEX_TESTS=OFF"],
+                            ["cmake", "--build", folder], ["cpack", "-G", "DEB", "-B", folder,
+                                                          "--config", os.path.join(folder, "CPackConfig.cmake")]):
+                done = subprocess.run(command, capture_output=True, text=True, timeout=300, check=False)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            (rebuilt,) = glob.glob(os.path.join(folder, "kalpex_*.deb"))
+            done = run("cpack", "-G", "DEB", "-B", os.path.join(scratch, "checkout"),
+                       "--config", os.path.join(BUILD, "CPackConfig.cmake"))
+            (package,) = glob.glob(os.path.join(scratch, "checkout", "kalpex_*.deb"))
+            # The same files, byte for byte, and the same control fields.
+            for part in ("md5sums", "control", "conffiles", "postinst", "prerm", "postrm"):
+                self.assertEqual(run("dpkg-deb", "--info", rebuilt, part).stdout,
+                                 run("dpkg-deb", "--info", package, part).stdout, part)
 
 
 if __name__ == "__main__":

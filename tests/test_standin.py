@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Every failure path and the exact call sequence, on the stand-in driver
 stack: the real kalpex binary, steered through STANDIN_* variables."""
 import unittest

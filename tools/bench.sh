@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Wall time and peak memory of kalpex on the real Mesa stack (node /dev/null,
 # software rasteriser) next to `eglinfo -B` in the same run, and kalpex's own
 # cost on the stand-in driver stack next to an empty process, and what the

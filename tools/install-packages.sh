@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs those of the named Debian packages that are missing, through sudo
 # when not root. It says in one line what it installs; apt's and dpkg's own
 # output goes to LOG, whose end is shown if a step fails.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The README's two commands on fresh Debian machines. For each release, a
 # minimal tree (mmdebstrap --variant=important, with only make and git
 # added) gets the commit under test cloned in, and in a private mount

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in GPU driver stack for the tests: built three times, as libgbm.so.1,
 // libEGL.so.1 and libGLESv2.so.2, and found first through LD_LIBRARY_PATH.
 // It answers every call kalpex makes, steered by STANDIN_* variables, and

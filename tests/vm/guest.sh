@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The cases of one stage, run inside the test VM with the host's root as /.
 # usage: guest.sh STAGE KALPEX_BINARY
 # Prints "VM-PASS name" or "VM-FAIL name: what happened" for each case, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the built kalpex against real kernel DRM drivers (vgem, virtio-gpu,
 # bochs-display, virtio-gpu with virgl) in a small VM under software
 # emulation, with Debian's kernel and the host's root mounted read-only; and
