@@ -84,15 +84,15 @@ test: test-suite test-sanitize test-vm
 test-suite: test-deps build prometheus-tools
 	$(call run_suites,$(BUILD))
 
-# promtool and node_exporter for the monitor tests, unpacked from Debian's
-# packages into the build folder rather than installed, so that no Prometheus
-# service starts on this machine.
+# Prometheus, promtool and node_exporter for the monitor tests, unpacked from
+# Debian's packages into the build folder rather than installed, so that no
+# Prometheus service starts on this machine.
 # PROMETHEUS is the folder, in the build folder of the tests that use it.
 PROMETHEUS ?= $(BUILD)/prometheus
 # Debian 13 has promtool in a package of its own, Debian 12 in prometheus.
 prometheus-tools:
-	@promtool=$$(apt-cache show promtool >/dev/null 2>&1 && echo promtool || echo prometheus); \
-	for p in $$promtool prometheus-node-exporter; do \
+	@promtool=$$(apt-cache show promtool >/dev/null 2>&1 && echo promtool); \
+	for p in prometheus $$promtool prometheus-node-exporter; do \
 	  [ -d $(PROMETHEUS)/$$p ] && continue; \
 	  echo "unpacking $$p for the monitor tests"; \
 	  rm -rf $(PROMETHEUS)/download && mkdir -p $(PROMETHEUS)/download $(LOGS) && \

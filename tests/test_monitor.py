@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 import yaml
@@ -38,6 +39,8 @@ INSTALLED_ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
 PROMTOOL = (glob.glob(os.path.join(BUILD, "prometheus", "*", "usr", "bin", "promtool")) or ["promtool"])[0]
 NODE_EXPORTER = os.path.join(BUILD, "prometheus", "prometheus-node-exporter", "usr", "bin",
                              "prometheus-node-exporter")
+PROMETHEUS = os.path.join(BUILD, "prometheus", "prometheus", "usr", "bin", "prometheus")
+ALERTS = os.path.join(CONTRIB, "prometheus", "kalpex-alerts.yml")
 # A long renderer string as hardware drivers give it.
 LONG_RENDERER = "AMD Radeon RX 7900 XTX (radeonsi, gfx1100, LLVM 15.0.7, DRM 3.54, 6.5.0-35-generic)"
 
@@ -107,39 +110,56 @@ def detector(rule, command, env):
     return DETECTOR_CONDITION.get(process.returncode, "Unknown"), message
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def get(url):
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return answer.read().decode()
+
+
+def serve(test, *command, url):
+    """Starts a server (stopped when the test class ends) and waits until
+    url answers."""
+    for tool in (command[0], PROMTOOL):
+        if not os.access(tool, os.X_OK):
+            raise AssertionError(f"{tool} is missing: `make test` unpacks it")
+    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    test.addClassCleanup(server.wait)
+    test.addClassCleanup(server.kill)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            get(url)
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise AssertionError(f"{command[0]} did not answer")
+
+
+def node_exporter(test):
+    """node_exporter on 127.0.0.1 serving a textfile folder of its own;
+    yields the folder and the port."""
+    textfiles = tempfile.mkdtemp()
+    test.addClassCleanup(shutil.rmtree, textfiles)
+    port = free_port()
+    serve(test, NODE_EXPORTER, f"--web.listen-address=127.0.0.1:{port}", "--collector.disable-defaults",
+          "--collector.textfile", f"--collector.textfile.directory={textfiles}",
+          url=f"http://127.0.0.1:{port}/metrics")
+    return textfiles, port
+
+
 class Outcomes(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for tool in (PROMTOOL, NODE_EXPORTER):
-            if not os.access(tool, os.X_OK):
-                raise AssertionError(f"{tool} is missing: `make test` unpacks it")
-        cls.textfiles = tempfile.mkdtemp()
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            cls.port = probe.getsockname()[1]
-        cls.exporter = subprocess.Popen(
-            [NODE_EXPORTER, f"--web.listen-address=127.0.0.1:{cls.port}", "--collector.disable-defaults",
-             "--collector.textfile", f"--collector.textfile.directory={cls.textfiles}"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            try:
-                cls.scrape()
-                return
-            except OSError:
-                time.sleep(0.1)
-        raise AssertionError("node_exporter did not answer")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.exporter.kill()
-        cls.exporter.wait()
-        shutil.rmtree(cls.textfiles)
+        cls.textfiles, cls.port = node_exporter(cls)
 
     @classmethod
     def scrape(cls):
-        with urllib.request.urlopen(f"http://127.0.0.1:{cls.port}/metrics", timeout=10) as answer:
-            return answer.read().decode()
+        return get(f"http://127.0.0.1:{cls.port}/metrics")
 
     def test_every_outcome(self):
         rule = CONFIG["rules"][0]
@@ -426,6 +446,64 @@ class LeastPrivilege(unittest.TestCase):
                         self.assertEqual(file.read(), published)
                     self.assertEqual(os.stat(destination).st_mode & 0o777, 0o644)
                 self.assertEqual(sorted(os.listdir(scratch)), [] if published is None else ["kalpex.prom"])
+
+
+class Alerts(unittest.TestCase):
+    """The shipped alerting rules: promtool's unit tests for every trap, and
+    a real Prometheus server raising the failed-check alert from a real
+    adapter run, as node_exporter serves it."""
+
+    def test_rules_and_their_unit_tests(self):
+        for command in ([PROMTOOL, "check", "rules", ALERTS],
+                        [PROMTOOL, "test", "rules", os.path.join(SOURCE, "tests", "prometheus", "kalpex-alerts-test.yml")]):
+            done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+    def test_a_real_server_raises_and_clears_the_failed_check(self):
+        textfiles, exporter = node_exporter(self.__class__)
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, "prometheus.yml"), "w", encoding="utf-8") as config:
+            yaml.safe_dump({"global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
+                            "rule_files": [ALERTS],
+                            "scrape_configs": [{"job_name": "node", "static_configs": [
+                                {"targets": [f"127.0.0.1:{exporter}"], "labels": {"kalpex": "expected"}}]}]},
+                           config)
+        port = free_port()
+        serve(self.__class__, PROMETHEUS, f"--config.file={folder}/prometheus.yml",
+              f"--storage.tsdb.path={folder}/data", f"--web.listen-address=127.0.0.1:{port}",
+              url=f"http://127.0.0.1:{port}/-/ready")
+
+        def failed_check_alerts():
+            query = urllib.parse.quote('ALERTS{alertname="KalpexCheckFailing"}')
+            answer = json.loads(get(f"http://127.0.0.1:{port}/api/v1/query?query={query}"))
+            return [result["metric"] for result in answer["data"]["result"]]
+
+        def check(steering, wanted):
+            """Runs the adapter on /dev/null into node_exporter's folder; yields
+            the seconds until the failed-check alerts are as wanted."""
+            env = {**os.environ, "KALPEX": KALPEX_RUN, "LD_LIBRARY_PATH": STANDIN if steering else "",
+                   **steering}
+            subprocess.run([ADAPTER, f"--textfile={textfiles}/kalpex.prom", "/dev/null"], env=env,
+                           capture_output=True, timeout=60, check=False)
+            written = time.monotonic()
+            while time.monotonic() - written < 30:
+                alerts = failed_check_alerts()
+                if wanted(alerts):
+                    return time.monotonic() - written
+                time.sleep(0.2)
+            self.fail(f"the alerts are still {alerts}")
+
+        # A failing check: pending (it fires after 10 minutes), with the node's labels.
+        took = check({"STANDIN_FAIL": "eglInitialize"}, lambda alerts: alerts)
+        (alert,) = failed_check_alerts()
+        self.assertEqual({key: alert.get(key) for key in ("alertstate", "node", "instance", "kalpex", "severity")},
+                         {"alertstate": "pending", "node": "/dev/null", "instance": f"127.0.0.1:{exporter}",
+                          "kalpex": "expected", "severity": "critical"})
+        print(f"failed check pending in Prometheus {took:.1f} s after the adapter wrote it")
+        # The next check passes: the alert clears.
+        took = check({}, lambda alerts: not alerts)
+        print(f"cleared {took:.1f} s after the passing check")
 
 
 class DetectorConfig(unittest.TestCase):

@@ -24,7 +24,8 @@ MAN_PAGE = os.path.join(BUILD, "kalpex.1")
 CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/kalpex@.service",
                  "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/udev/rules.d/71-kalpex.rules",
                  "/usr/share/kalpex/node-problem-detector-kalpex.json",
-                 "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/etc/default/kalpex"]
+                 "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",
+                 "/etc/default/kalpex"]
 
 
 def run(*command, **options):
