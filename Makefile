@@ -34,7 +34,7 @@ TRIPLET     := $(if $(filter arm64,$(ARCH)),aarch64-linux-gnu)
 CROSS_BUILD := $(BUILD)-$(ARCH)
 CROSS_PACKAGES      := crossbuild-essential-$(ARCH) cmake make pkgconf qemu-user dpkg-dev file \
                        $(addsuffix :$(ARCH),libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0)
-CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db
+CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db lintian devscripts
 
 # The version, as CMakeLists.txt sets it (the one place it is set).
 VERSION := $(shell sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
