@@ -94,7 +94,7 @@ static void write_record(const char *path, const lock_record &record)
 // node's lock until it really ends, and a reboot clears /run.
 // Returns false while an earlier check holds the lock; holder then says
 // what that check recorded.
-static bool take_lock(check &c, lock_record &holder)
+static bool take_lock(const settings &options, check &c, lock_record &holder)
 {
     if (!c.lock_path)
         return true;
@@ -102,6 +102,10 @@ static bool take_lock(check &c, lock_record &holder)
         c.lock_fd = open(c.lock_path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (c.lock_fd < 0)
             return true; // no place for locks: the check runs unguarded
+        // Root's checks and the unit's, run as the GPU user, share the
+        // node's lock and its record.
+        if (options.run_as.switch_user)
+            (void)!fchown(c.lock_fd, options.run_as.uid, options.run_as.gid);
     }
     if (flock(c.lock_fd, LOCK_EX | LOCK_NB) == 0)
         return true;
@@ -282,7 +286,7 @@ static long advance(const settings &options, check &c, long now)
             finish(c, now);
             return -1;
         }
-        if (!take_lock(c, holder)) {
+        if (!take_lock(options, c, holder)) {
             // An earlier check of the node that may still answer is waited
             // for, up to this check's own bound; one past its own bound is
             // stuck, and this check fails at once.

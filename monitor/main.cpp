@@ -128,8 +128,10 @@ static size_t find_render_nodes(char **&paths)
 
 // Where the per-node locks live: systemd's RuntimeDirectory=, else /run for
 // root and the user's runtime folder for others. Only a folder that is the
-// user's own and nobody else may write; without one, checks run unguarded.
-static const char *lock_folder()
+// user's own, or root's GPU user's (the unit's folder, which root's checks
+// share), and that nobody else may write; without one, checks run
+// unguarded.
+static const char *lock_folder(const settings &options)
 {
     static text folder;
     const char *runtime = getenv("RUNTIME_DIRECTORY");
@@ -145,8 +147,12 @@ static const char *lock_folder()
     (void)mkdir(folder.data, 0755);
     struct stat status {
     };
-    if (lstat(folder.data, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != geteuid() ||
+    if (lstat(folder.data, &status) != 0 || !S_ISDIR(status.st_mode) ||
         (status.st_mode & (S_IWGRP | S_IWOTH)))
+        return nullptr;
+    const bool owned =
+        status.st_uid == geteuid() || (options.run_as.switch_user && status.st_uid == options.run_as.uid);
+    if (!owned)
         return nullptr;
     return folder.data;
 }
@@ -245,7 +251,7 @@ int main(int argc, char **argv)
     auto *checks = static_cast<check *>(calloc(count, sizeof(check)));
     if (!checks)
         return 2;
-    const char *folder = lock_folder();
+    const char *folder = lock_folder(options);
     for (size_t i = 0, next = static_cast<size_t>(first); i < count; ++i) {
         checks[i] = check{};
         if (given) {
