@@ -168,7 +168,10 @@ END
     ;;
 systemd)
     # The package's hardened unit, as systemd runs it: the check runs as the
-    # kalpex user, and root publishes its metrics.
+    # kalpex user, and root publishes its metrics. Every run here, the
+    # detector's included, runs the installed kalpex, which that user can
+    # reach wherever the build folder lies.
+    unset KALPEX
     standin=/opt/standin
     use() {  # the instance the cases below are about
         unit=kalpex@$1.service node=/dev/dri/$1 metrics=/var/lib/prometheus/node-exporter/kalpex-$1.prom
@@ -259,6 +262,11 @@ systemd)
     last_run | head -n 1 | grep -q "^kalpex: FAIL check stuck since .* (process $pid)$" && [ "$took" -lt 3000 ] &&
         [ "$(pgrep -c -x kalpex)" = 1 ]
     result "stuck: the next run fails at once and starts nothing" $? "took $took ms: $(last_run | head -n 2)"
+    # The detector's rule, as root, shares the node's lock with the unit.
+    rule=$(nsenter --target=1 --mount --root -- /usr/libexec/kalpex/kalpex-monitor --timeout=60 2>/dev/null)
+    [ "$?" = 1 ] && echo "${rule%%
+*}" | grep -q "^kalpex: FAIL check stuck since .* (process $pid) on $node$"
+    result "stuck: the detector's rule fails that node at once too" $? "$(echo "$rule" | head -n 2)"
     dmsetup resume stall
     for _ in $(seq 10); do [ -d "/proc/$pid" ] || break; sleep 1; done
     start "resumed"
