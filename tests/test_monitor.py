@@ -25,7 +25,8 @@ from harness import KALPEX, STANDIN_DIR, main, namespace, namespace_problem, rea
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
-ADAPTER = runnable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"]))
+# A copy any user can run: the tests also run it as an ordinary user.
+ADAPTER = runnable(reachable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"])))
 # Started by root, the adapter runs kalpex as the package's GPU user, made
 # here from the package's own sysusers.d entry; kalpex and the stand-in
 # stack are copied where that user can reach them.

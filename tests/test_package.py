@@ -32,6 +32,9 @@ def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, timeout=120, **options)
 
 
+# The installed adapter, through the emulator in a cross build.
+INSTALLED_ADAPTER = runnable("/usr/libexec/kalpex/kalpex-monitor")
+
 # The Debian architecture of an ELF binary, by its machine field.
 ELF_MACHINES = {62: "amd64", 183: "arm64"}
 
@@ -144,7 +147,7 @@ class DebianPackage(unittest.TestCase):
                 self.assertTrue(os.path.isfile("/usr/share/man/man1/kalpex.1.gz"))
                 self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(path)], [])
                 # The installed adapter runs the installed kalpex.
-                done = run("/usr/libexec/kalpex/kalpex-monitor", "/dev/null",
+                done = run(INSTALLED_ADAPTER, "/dev/null",
                            env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})
                 self.assertEqual((done.returncode, done.stdout.splitlines()[0]),
                                  (0, "kalpex: PASS (SOFTWARE fallback)"))
@@ -162,7 +165,7 @@ class DebianPackage(unittest.TestCase):
                 # One version: the package's, in the adapter's metrics and
                 # at the top of the packaged changelog.
                 with tempfile.TemporaryDirectory() as metrics:
-                    run("/usr/libexec/kalpex/kalpex-monitor", f"--textfile={metrics}/k.prom", "/dev/null",
+                    run(INSTALLED_ADAPTER, f"--textfile={metrics}/k.prom", "/dev/null",
                         env={**os.environ, "KALPEX": runnable("/usr/bin/kalpex")})
                     with open(f"{metrics}/k.prom", encoding="utf-8") as file:
                         self.assertIn(f'kalpex_build_info{{node="/dev/null",version="{version}"}} 1', file.read())
