@@ -171,7 +171,7 @@ systemd)
     # kalpex user, and root publishes its metrics. Every run here, the
     # detector's included, runs the installed kalpex, which that user can
     # reach wherever the build folder lies.
-    unset KALPEX
+    unset KALPEX RUNTIME_DIRECTORY
     standin=/opt/standin
     use() {  # the instance the cases below are about
         unit=kalpex@$1.service node=/dev/dri/$1 metrics=/var/lib/prometheus/node-exporter/kalpex-$1.prom
