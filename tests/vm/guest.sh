@@ -208,7 +208,7 @@ systemd)
     }
 
     use renderD128
-    echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; udevd $(systemctl is-active systemd-udevd); $(systemd-analyze security --no-pager "$unit" | tail -n 1)"
+    echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; udevd $(systemctl is-active systemd-udevd); $(systemd-analyze security --no-pager "$unit" 2>&1 | grep -a -o 'Overall exposure level[^:]*: [0-9.]* [A-Z]*')"
     # The device unit started the enabled check when the node appeared.
     for _ in $(seq 60); do
         [ -n "$(systemctl show -P ExecMainExitTimestampMonotonic "$unit" | tr -d 0)" ] && break
