@@ -267,7 +267,6 @@ static void reap(check *checks, size_t count, const timespec &base)
         for (size_t i = 0; i < count; ++i) {
             if (checks[i].pid == pid && checks[i].state == check::running) {
                 checks[i].wait_status = status;
-                checks[i].reaped = true;
                 finish(checks[i], now_ms(base));
             }
         }

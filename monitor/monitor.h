@@ -39,7 +39,6 @@ struct check {
     time_t ended_wall = 0;
 
     int wait_status = 0;
-    bool reaped = false;
     bool timed_out = false;  // still running at the bound
     bool unkillable = false; // still there after SIGKILL: stuck in the kernel
     int terminated_by = 0;   // the signal that ended the adapter first

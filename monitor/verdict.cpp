@@ -63,8 +63,9 @@ static bool starts_with(const char *line, size_t length, const char *prefix)
 }
 
 // Sorts one stream's lines: the first PASS or FAIL line decides, the first
-// renderer line follows it, everything else is the rest.
-static void sort_lines(check &c, const text &stream, text &last_line)
+// renderer line follows it, everything else is the rest. last_line, where
+// given, keeps the stream's last line.
+static void sort_lines(check &c, const text &stream, text *last_line)
 {
     const char *line = text_of(stream);
     const char *end = line + stream.size;
@@ -79,8 +80,10 @@ static void sort_lines(check &c, const text &stream, text &last_line)
                 append(c.renderer, line, length);
             else
                 append_line(c.rest, line, length);
-            last_line.size = 0;
-            append(last_line, line, length);
+            if (last_line) {
+                last_line->size = 0;
+                append(*last_line, line, length);
+            }
         }
         line += length + 1;
     }
@@ -124,10 +127,9 @@ static const char *signal_name(int signal_number)
 
 void judge(const settings &options, check &c)
 {
-    text last_error, last_out;
-    sort_lines(c, c.out, last_out);
-    sort_lines(c, c.err, last_error);
-    free(last_out.data);
+    text last_error;
+    sort_lines(c, c.out, nullptr);
+    sort_lines(c, c.err, &last_error);
 
     char within[64], line[1024], stage[64];
     (void)snprintf(within, sizeof within, "no result within %u s", options.bound);
@@ -289,25 +291,37 @@ static void seconds(char *into, size_t size, long milliseconds)
     (void)snprintf(into, size, "%ld.%03ld", milliseconds / 1000, milliseconds % 1000);
 }
 
+static bool passed(const check &c)
+{
+    return c.outcome <= severity::software_pass;
+}
+
+// A family whose series carry the same value for every node checked.
+static void for_every_node(text &to, const check *checks, size_t count, const char *name, const char *help,
+                           const char *extra, const char *extra_value, const char *number)
+{
+    family(to, name, help);
+    for (size_t i = 0; i < count; ++i)
+        series(to, name, checks[i], extra, extra_value, number);
+}
+
 static void metrics_text(const settings &options, const check *checks, size_t count, size_t nodes_found,
                          text &to)
 {
     bool any_pass = false, any_failure = false;
     for (size_t i = 0; i < count; ++i) {
-        const bool passed = checks[i].outcome <= severity::software_pass;
-        any_pass |= passed;
-        any_failure |= !passed;
+        any_pass |= passed(checks[i]);
+        any_failure |= !passed(checks[i]);
     }
     char value[64];
     family(to, "probe_success", "Whether the last GPU rendering check passed (1) or not (0).");
     for (size_t i = 0; i < count; ++i)
-        series(to, "probe_success", checks[i], nullptr, nullptr,
-               checks[i].outcome <= severity::software_pass ? "1" : "0");
+        series(to, "probe_success", checks[i], nullptr, nullptr, passed(checks[i]) ? "1" : "0");
     if (any_pass) {
         family(to, "probe_hardware",
                "Whether a hardware renderer passed the last check (1) or a software rasteriser (0).");
         for (size_t i = 0; i < count; ++i) {
-            if (checks[i].outcome <= severity::software_pass)
+            if (passed(checks[i]))
                 series(to, "probe_hardware", checks[i], nullptr, nullptr,
                        checks[i].outcome == severity::hardware_pass ? "1" : "0");
         }
@@ -315,7 +329,7 @@ static void metrics_text(const settings &options, const check *checks, size_t co
     if (any_failure) {
         family(to, "probe_failed_stage", "The stage at which the last check failed.");
         for (size_t i = 0; i < count; ++i) {
-            if (checks[i].outcome > severity::software_pass)
+            if (!passed(checks[i]))
                 series(to, "probe_failed_stage", checks[i], "stage", text_of(checks[i].stage), "1");
         }
     }
@@ -329,22 +343,17 @@ static void metrics_text(const settings &options, const check *checks, size_t co
         (void)snprintf(value, sizeof value, "%lld", static_cast<long long>(checks[i].ended_wall));
         series(to, "probe_last_run_timestamp_seconds", checks[i], nullptr, nullptr, value);
     }
-    // Per node, like the series below, so that files written for single
+    // Per node, like the series above, so that files written for single
     // nodes never repeat a series: node_exporter refuses a repeated one.
-    family(to, "build_info", "The version of kalpex that ran the check.");
-    for (size_t i = 0; i < count; ++i)
-        series(to, "build_info", checks[i], "version", KALPEX_VERSION, "1");
-    family(to, "render_nodes", "Render nodes found on the machine when the node was checked.");
-    for (size_t i = 0; i < count; ++i) {
-        (void)snprintf(value, sizeof value, "%zu", nodes_found);
-        series(to, "render_nodes", checks[i], nullptr, nullptr, value);
-    }
+    for_every_node(to, checks, count, "build_info", "The version of kalpex that ran the check.", "version",
+                   KALPEX_VERSION, "1");
+    (void)snprintf(value, sizeof value, "%zu", nodes_found);
+    for_every_node(to, checks, count, "render_nodes",
+                   "Render nodes found on the machine when the node was checked.", nullptr, nullptr, value);
     if (options.expected_nodes) {
-        family(to, "render_nodes_expected", "Render nodes the machine must have (--expect).");
-        for (size_t i = 0; i < count; ++i) {
-            (void)snprintf(value, sizeof value, "%u", options.expected_nodes);
-            series(to, "render_nodes_expected", checks[i], nullptr, nullptr, value);
-        }
+        (void)snprintf(value, sizeof value, "%u", options.expected_nodes);
+        for_every_node(to, checks, count, "render_nodes_expected",
+                       "Render nodes the machine must have (--expect).", nullptr, nullptr, value);
     }
 }
 

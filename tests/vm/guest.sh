@@ -57,6 +57,23 @@ result() {  # NAME CONDITION DETAILS: a case judged by a test command's status
     if [ "$2" = 0 ]; then echo "VM-PASS $stage: $1"; else echo "VM-FAIL $stage: $1: $3"; fi
 }
 
+# A driver stuck in the kernel: the stand-in's eglInitialize reads
+# /dev/mapper/stall, suspended here (readable by all, so that the checks'
+# user stalls too), and sleeps uninterruptibly until it is resumed.
+suspend_stall() {
+    dmsetup create stall --noudevsync --table '0 8 error' && dmsetup mknodes stall &&
+        chmod 644 /dev/mapper/stall && dmsetup suspend stall && return
+    echo "VM-ERROR $stage: cannot make a suspended device-mapper device"
+    return 1
+}
+stuck_pid() {  # the process a FAIL line says could not be ended
+    sed -n 's/.*(process \([0-9]*\) could not be ended)$/\1/p'
+}
+resume_stall() {  # and wait for the stuck kalpex ($1) to end
+    dmsetup resume stall
+    for _ in 1 2 3 4 5 6 7 8 9 10; do [ -d "/proc/$1" ] || break; sleep 1; done
+}
+
 case $stage in
 none)
     check "no /dev/dri" 1 "^kalpex: FAIL open $card\|$" "$kalpex"
@@ -95,14 +112,7 @@ twogpu)
     check "a GPU gone, --expect=2" 1 "^kalpex: FAIL expected 2 render nodes, found 1\|$(on 128)$" "$monitor" --user=root --expect=2
     ;;
 stuck)
-    # A driver stuck in the kernel: eglInitialize reads a suspended
-    # device-mapper device, and sleeps uninterruptibly until it is resumed.
-    if ! { dmsetup create stall --noudevsync --table '0 8 error' && dmsetup mknodes stall &&
-        dmsetup suspend stall; }; then
-        echo "VM-ERROR $stage: cannot make a suspended device-mapper device"
-        echo "VM-STAGE-DONE $stage"
-        exit
-    fi
+    suspend_stall || { echo "VM-STAGE-DONE $stage"; exit; }
     set -- env LD_LIBRARY_PATH="$standin" STANDIN_STALL=eglInitialize STANDIN_STALL_PATH=/dev/mapper/stall \
         "$monitor" --user=root --timeout=2 /dev/null
     # Read as the detector reads it: to the end of both streams.
@@ -111,7 +121,7 @@ stuck)
     status=$? took=$(($(now_ms) - started))
     first=${all%%
 *}
-    pid=$(echo "$first" | sed -n 's/.*(process \([0-9]*\) could not be ended)$/\1/p')
+    pid=$(echo "$first" | stuck_pid)
     echo "VM-INFO $stage: first run: status $status after $took ms: $first"
     echo "VM-INFO $stage: its kalpex: $(grep '^State:' "/proc/$pid/status" 2>&1)"
     [ "$status" = 1 ] && [ -n "$pid" ] && [ "$first" = "kalpex: FAIL no result within 2 s (process $pid could not be ended)" ] &&
@@ -131,8 +141,7 @@ stuck)
     result "a second run fails at once and starts nothing" $? "status $status after $took ms, ${all%%
 *}"
 
-    dmsetup resume stall
-    for _ in 1 2 3 4 5 6 7 8 9 10; do [ -d "/proc/$pid" ] || break; sleep 1; done
+    resume_stall "$pid"
     streams=/dev/shm/out
     check "resumed, the next run passes" 0 "^kalpex: PASS \(HARDWARE\)\|" "$@"
     dmsetup remove stall
@@ -247,14 +256,11 @@ systemd)
     chmod 660 "$node"
 
     # A driver stuck in the kernel, under the unit.
-    if ! { dmsetup create stall --noudevsync --table '0 8 error' && dmsetup mknodes stall &&
-        chmod 644 /dev/mapper/stall && dmsetup suspend stall; }; then
-        echo "VM-ERROR $stage: cannot make a suspended device-mapper device"
-    fi
+    suspend_stall
     with_settings "Environment=LD_LIBRARY_PATH=$standin STANDIN_STALL=eglInitialize STANDIN_STALL_PATH=/dev/mapper/stall" \
         "Environment=KALPEX_MONITOR_OPTIONS=--timeout=2" "DeviceAllow=block-device-mapper r"
     start "stuck"
-    pid=$(last_run | head -n 1 | sed -n 's/.*(process \([0-9]*\) could not be ended)$/\1/p')
+    pid=$(last_run | head -n 1 | stuck_pid)
     [ "$status" = 1 ] && [ "$took" -lt 15000 ] && [ -n "$pid" ] &&
         grep -q '^State:.D' "/proc/$pid/status" && grep -q 'stage="no result within 2 s"' "$metrics"
     result "stuck: the unit fails on the adapter's bound, FAIL line first" $? "took $took ms: $(last_run | head -n 2)"
@@ -267,8 +273,7 @@ systemd)
     [ "$?" = 1 ] && echo "${rule%%
 *}" | grep -q "^kalpex: FAIL check stuck since .* (process $pid) on $node$"
     result "stuck: the detector's rule fails that node at once too" $? "$(echo "$rule" | head -n 2)"
-    dmsetup resume stall
-    for _ in $(seq 10); do [ -d "/proc/$pid" ] || break; sleep 1; done
+    resume_stall "$pid"
     start "resumed"
     passed "kalpex: PASS (HARDWARE)"
     result "resumed: the next run passes" $? "$(last_run | head -n 2)"
