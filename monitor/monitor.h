@@ -5,50 +5,71 @@
 // that hangs or crashes can only take a child down.
 #pragma once
 
-#include <cstddef>
 #include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <sys/types.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
-// Bytes captured from a child, or lines being assembled; grows on the heap.
-struct text {
-    char *data = nullptr;
-    size_t size = 0;
-    size_t capacity = 0;
+// An open file descriptor, closed with its owner.
+struct owned_fd {
+    int fd = -1;
+    owned_fd() = default;
+    explicit owned_fd(int value) : fd(value) {}
+    owned_fd(owned_fd &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    owned_fd &operator=(owned_fd &&other) noexcept
+    {
+        reset(std::exchange(other.fd, -1));
+        return *this;
+    }
+    ~owned_fd() { reset(); }
+    void reset(int value = -1)
+    {
+        if (fd >= 0)
+            (void)close(fd);
+        fd = value;
+    }
 };
 
-void append(text &to, const char *bytes, size_t count);
-void append_line(text &to, const char *line, size_t count);
-void append_format(text &to, const char *format, ...) __attribute__((format(printf, 2, 3)));
+inline bool starts_with(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
 
 // How a check ended, worst last: the first output line is the worst check's.
 enum class severity { hardware_pass, software_pass, unknown, failure };
 
 struct check {
-    const char *node = nullptr;  // given to kalpex; null: kalpex's own default order
-    const char *label = nullptr; // the node in lines and metrics
-    const char *lock_path = nullptr;
+    std::optional<std::string> node; // given to kalpex; none: kalpex's own default order
+    std::string label;               // the node in lines and metrics
+    std::string lock_path;           // none: the check runs unguarded
 
-    enum { waiting, running, done } state = waiting;
-    pid_t pid = -1;
-    int out_fd = -1, err_fd = -1, lock_fd = -1;
-    text out, err;
+    enum class state { waiting, running, done } state = state::waiting;
+    pid_t pid = -1; // kalpex, which leads the process group of its check
+    owned_fd out_fd, err_fd, lock_fd;
+    std::string out, err;
     // Milliseconds since the adapter started: when kalpex started, when it
-    // gets SIGTERM, SIGKILL, and when it is given up on; and when it ended.
-    long started_ms = 0, term_at = 0, kill_at = 0, give_up_at = 0, ended_ms = 0;
-    bool term_sent = false, kill_sent = false;
+    // next gets next_signal (0: it is given up on), and when it ended.
+    long started_ms = 0, next_at = 0, ended_ms = 0;
+    int next_signal = 0;
     time_t ended_wall = 0;
 
     int wait_status = 0;
     bool timed_out = false;  // still running at the bound
     bool unkillable = false; // still there after SIGKILL: stuck in the kernel
     int terminated_by = 0;   // the signal that ended the adapter first
-    const char *spawn_error = nullptr;
-    time_t stuck_since = 0; // an earlier check of this node holds it
-    long stuck_pid = 0;
+    std::optional<std::string> spawn_error;
+    // An earlier check holds the node: since when, the kalpex it recorded,
+    // and the process of that check still there (0: none found).
+    time_t stuck_since = 0;
+    long stuck_kalpex = 0, stuck_holder = 0;
 
-    // Filled by judge(): the line that decides, the renderer line, the rest.
+    // Set by judge(): the line that decides, the renderer line, the rest.
     severity outcome = severity::failure;
-    text verdict, renderer, rest, stage;
+    std::string verdict, renderer, rest, stage;
 };
 
 // Who kalpex runs as: the adapter started by root runs it as an ordinary
@@ -57,30 +78,45 @@ struct identity {
     bool switch_user = false;
     uid_t uid = 0;
     gid_t gid = 0;
-    gid_t groups[64] = {};
-    int group_count = 0;
+    std::vector<gid_t> groups;
 };
 
 struct settings {
-    const char *kalpex = "/usr/bin/kalpex";
+    std::string kalpex = "/usr/bin/kalpex";
     unsigned bound = 60; // seconds a check may take
-    const char *textfile = nullptr;
+    std::optional<std::string> textfile, user;
     unsigned expected_nodes = 0; // 0: no expectation
     bool require_hw = false;
+    std::vector<std::string> nodes; // as given
     identity run_as;
-    const char *identity_error = nullptr; // set: no check can run
+    std::optional<std::string> identity_error; // set: no check can run
 };
 
-// checks.cpp: runs every check in parallel, each under the bound, and
-// returns once each has ended or has been given up on.
-void run_checks(const settings &options, check *checks, size_t count);
+// options.cpp. The scans yield false, having said why, where the adapter
+// cannot go on.
+bool scan_options(int argc, char **argv, settings &options);
+bool choose_identity(settings &options);
+std::vector<std::string> find_render_nodes();
+std::vector<check> plan_checks(const settings &options, const std::vector<std::string> &render_nodes);
+// What a check records in its node's lock: when it started, until when it
+// may run before it counts as stuck, and its kalpex.
+struct lock_record {
+    long long started = 0, stuck_after = 0;
+    long pid = 0;
+};
+// false while an earlier check holds the lock: holder says what it recorded.
+bool take_lock(const settings &options, check &c, lock_record &holder);
+void write_record(const std::string &path, const lock_record &record);
+long holder_of(long kalpex);
 
-// verdict.cpp
+// run_checks.cpp: every check at once, each under the bound.
+void run_checks(const settings &options, std::vector<check> &checks);
+
+// verdict.cpp: report() writes the lines and yields the exit status.
 void judge(const settings &options, check &c);
-// Writes the lines monitors read and yields the exit status: 0 every check
-// passed, 1 any failed, 2 kalpex could not be run.
-int report(const check *checks, size_t count, bool name_nodes, const text &machine_failure);
-void write_metrics(const settings &options, const check *checks, size_t count, size_t nodes_found);
-// Copies metrics an unprivileged check wrote into node_exporter's folder;
-// yields the exit status.
-int publish_metrics(const char *source, const char *destination);
+int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure);
+bool write_all(int fd, std::string_view text);
+
+// metrics.cpp
+void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found);
+int publish_metrics(const std::string &source, const std::string &destination);

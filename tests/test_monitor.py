@@ -299,19 +299,33 @@ class Stuck(unittest.TestCase):
         return subprocess.Popen([ADAPTER, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True, **options)
 
-    def hold_lock(self, node, started, stuck_after):
-        """Holds the node's lock as a check still running would."""
+    def hold_lock(self, node, started, stuck_after, pid=4242):
+        """Holds the node's lock as a check still running would, with pid
+        recorded as its kalpex."""
         path = os.path.join(LOCKS, node.strip("/").replace("/", "-") + ".lock")
         holder = open(path, "a+", encoding="utf-8")
         self.addCleanup(holder.close)
         fcntl.flock(holder, fcntl.LOCK_EX)
         holder.truncate(0)
-        holder.write(f"{int(started)} {int(stuck_after)} 4242\n")
+        holder.write(f"{int(started)} {int(stuck_after)} {pid}\n")
         holder.flush()
         return holder
 
+    def left_of_a_check(self, script, leader_ends=False):
+        """What a check leaves: script run as a process group of its own, as
+        the adapter runs kalpex; yields the group (its leader's pid) and the
+        pids the script printed."""
+        leader = subprocess.Popen(["sh", "-c", script], stdout=subprocess.PIPE, text=True, start_new_session=True)
+        pids = [int(pid) for pid in leader.stdout.readline().split()]
+        self.addCleanup(leader.wait)
+        self.addCleanup(subprocess.run, ["kill", "-KILL", "--", f"-{leader.pid}"], stderr=subprocess.DEVNULL)
+        if leader_ends:
+            leader.wait(timeout=10)
+        return leader.pid, pids
+
     def test_a_stuck_check_blocks_the_next_at_once(self):
-        self.hold_lock("/dev/null", started=1796083200, stuck_after=time.time() - 1)
+        kalpex, _ = self.left_of_a_check("echo; exec sleep 60")
+        self.hold_lock("/dev/null", started=1796083200, stuck_after=time.time() - 1, pid=kalpex)
         with tempfile.TemporaryDirectory() as scratch:
             started = time.monotonic()
             # A kalpex that ran would leave a mark.
@@ -325,10 +339,58 @@ class Stuck(unittest.TestCase):
                 out, _ = adapter.communicate(timeout=30)
             self.assertLess(time.monotonic() - started, 1)
             self.assertEqual((adapter.returncode, out),
-                             (1, "kalpex: FAIL check stuck since 2026-12-01T00:00:00Z (process 4242)\n"))
+                             (1, f"kalpex: FAIL check stuck since 2026-12-01T00:00:00Z (process {kalpex})\n"))
             self.assertFalse(os.path.exists(marker))
             with open(textfile, encoding="utf-8") as file:
                 self.assertIn('kalpex_probe_failed_stage{node="/dev/null",stage="check stuck"} 1', file.read())
+
+    def test_the_stuck_line_names_a_process_that_is_there(self):
+        # (what is left of the check that holds the node, the line's end)
+        cases = [("kalpex itself", "echo; exec sleep 60", "(process {group})"),
+                 ("a process kalpex left", "sleep 60 & echo $!", "(process {0}, left by process {group})"),
+                 ("nothing in its group", "echo", "(process {group} has ended, a process it left holds the lock)")]
+        for case, script, ending in cases:
+            with self.subTest(case=case):
+                group, pids = self.left_of_a_check(script, leader_ends="exec" not in script)
+                holder = self.hold_lock("/stuck", started=1796083200, stuck_after=time.time() - 1, pid=group)
+                with self.run_adapter("/stuck") as adapter:
+                    out, _ = adapter.communicate(timeout=30)
+                holder.close()
+                self.assertEqual(out, "kalpex: FAIL check stuck since 2026-12-01T00:00:00Z "
+                                 + ending.format(*pids, group=group) + "\n")
+
+    def test_what_a_check_leaves_ends_with_it(self):
+        # (case, the kalpex stand-in, adapter options, its first line, its status)
+        cases = [("a pass that leaves a process", "sleep 30 &\necho \"left $!\" >&2\necho 'kalpex: PASS (HARDWARE)'",
+                  [], "kalpex: PASS (HARDWARE)", 0),
+                 ("a hang that ignores SIGTERM, with a child", "trap '' TERM\nsleep 30 &\necho \"left $!\" >&2\nsleep 30",
+                  ["--timeout=1"], "kalpex: FAIL no result within 1 s", 1)]
+        passing = self.stand_in("echo 'kalpex: PASS (HARDWARE)'")
+        for case, script, options, first_line, status in cases:
+            with self.subTest(case=case):
+                node = f"/leftover-{status}"
+                with self.run_adapter(*options, node, kalpex=self.stand_in(script)) as adapter:
+                    out, err = adapter.communicate(timeout=20)
+                self.assertEqual((adapter.returncode, out), (status, first_line + "\n"), err)
+                left = int(re.search(r"left (\d+)", err).group(1))
+                self.assertTrue(subprocess.run(["sh", "-c", f"for _ in $(seq 100); do [ \"$(ps -o stat= -p {left})\" "
+                                                f"= Z ] || ! kill -0 {left} 2>/dev/null && exit; sleep 0.01; done; exit 1"],
+                                               check=False).returncode == 0, f"process {left} is still there")
+                # The next check of the node starts at once and passes.
+                started = time.monotonic()
+                with self.run_adapter(node, kalpex=passing) as adapter:
+                    out, _ = adapter.communicate(timeout=20)
+                print(f"{case}: the next check took {time.monotonic() - started:.3f} s")
+                self.assertEqual((adapter.returncode, out), (0, "kalpex: PASS (HARDWARE)\n"))
+                self.assertLess(time.monotonic() - started, 2)
+
+    def stand_in(self, script):
+        """A kalpex stand-in that runs script, where the GPU user can run it."""
+        path = os.path.join(shared_folder(), "kalpex")
+        with open(path, "w", encoding="utf-8") as fake:
+            fake.write(f"#!/bin/sh\n{script}\n")
+        os.chmod(path, 0o755)
+        return path
 
     def test_a_check_still_in_time_is_waited_for(self):
         holder = self.hold_lock("/dev/null", started=time.time(), stuck_after=time.time() + 60)

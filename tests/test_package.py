@@ -113,6 +113,10 @@ class Install(unittest.TestCase):
         assert_passes(self, self.staged("/usr/bin/kalpex"))
         self.assertEqual([path for path in CONTRIB_FILES if not os.path.isfile(self.staged(path))], [])
         self.assertTrue(os.access(self.staged(CONTRIB_FILES[0]), os.X_OK))
+        # kalpex needs the driver stack's three libraries and the C library:
+        # no C++ runtime.
+        needed = re.findall(r"\(NEEDED\).*\[(.*)\]", run("readelf", "-d", self.staged("/usr/bin/kalpex")).stdout)
+        self.assertEqual(sorted(needed), ["libEGL.so.1", "libGLESv2.so.2", "libc.so.6", "libgbm.so.1"])
 
 
 class DebianPackage(unittest.TestCase):
@@ -131,8 +135,10 @@ class DebianPackage(unittest.TestCase):
             self.assertTrue(package.endswith(f"_{ELF_MACHINES[machine]}.deb"), package)
             # dpkg keeps an operator's settings across upgrades.
             self.assertEqual(run("dpkg-deb", "--info", package, "conffiles").stdout, "/etc/default/kalpex\n")
+            # The adapter brings the C++ library; kalpex itself needs none.
             depends = run("dpkg-deb", "-f", package, "Depends").stdout
-            self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2"])
+            self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)),
+                             ["libc6", "libegl1", "libgbm1", "libgcc-s1", "libgles2", "libstdc++6"])
             # Debian's checker finds nothing, pedantic and informational
             # tags included; a deliberate tag has an override with a reason.
             done = run("lintian", "--pedantic", "--display-info", "--tag-display-limit", "0", package)
@@ -198,9 +204,14 @@ class SourceTarball(unittest.TestCase):
             (tarball,) = glob.glob(os.path.join(scratch, "kalpex-*.tar.gz"))
             run("tar", "-xzf", tarball, "-C", scratch)
             tree = tarball.removesuffix(".tar.gz")
-            # Built as the checkout's package was: its folder named alike.
+            # Built as the checkout's package was: its folder named alike,
+            # and the build type and flags its builder chose.
             folder = os.path.join(tree, os.path.basename(BUILD))
-            for command in (["cmake", "-S", tree, "-B", folder, "-DKALPEX_TESTS=OFF"],
+            with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as cache:
+                chosen = dict(re.findall(r"^(\w+):\w+=(.*)$", cache.read(), re.M))
+            same = [f"-D{name}={chosen[name]}" for name in ("CMAKE_BUILD_TYPE", "CMAKE_CXX_FLAGS",
+                                                             "CMAKE_EXE_LINKER_FLAGS", "KALPEX_MAINTAINER")]
+            for command in (["cmake", "-S", tree, "-B", folder, "-DKALPEX_TESTS=OFF", *same],
                             ["cmake", "--build", folder], ["cpack", "-G", "DEB", "-B", folder,
                                                           "--config", os.path.join(folder, "CPackConfig.cmake")]):
                 done = subprocess.run(command, capture_output=True, text=True, timeout=300, check=False)

@@ -1,0 +1,167 @@
+// SPDX-License-Identifier: MIT
+// The Prometheus metrics of the checks, for node_exporter's textfile
+// collector, and root's step that publishes what an unprivileged check
+// wrote.
+
+#include "monitor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+
+// Prometheus label values escape backslash, double quote and newline.
+static std::string label_value(std::string_view value)
+{
+    std::string escaped;
+    for (const char byte : value) {
+        if (byte == '\\' || byte == '"')
+            escaped += '\\';
+        escaped += byte == '\n' ? std::string_view("\\n") : std::string_view(&byte, 1);
+    }
+    return escaped;
+}
+
+static bool passed(const check &c)
+{
+    return c.outcome <= severity::software_pass;
+}
+
+// One family: a series for each check that has a value (what follows its
+// node label: further labels, then the number). Per node even where every
+// node has the same value, so that files written for single nodes never
+// repeat a series: node_exporter refuses a repeated one.
+static void family(std::string &to, const std::vector<check> &checks, const std::string &name, const char *help,
+                   const std::function<std::optional<std::string>(const check &)> &value_of)
+{
+    std::string series;
+    for (const check &c : checks) {
+        if (const std::optional<std::string> value = value_of(c))
+            series += "kalpex_" + name + "{node=\"" + label_value(c.label) + "\"" + *value + "\n";
+    }
+    if (!series.empty())
+        to += "# HELP kalpex_" + name + " " + help + "\n# TYPE kalpex_" + name + " gauge\n" + series;
+}
+
+static std::string metrics_text(const settings &options, const std::vector<check> &checks, size_t nodes_found)
+{
+    const auto same = [](const std::string &value) { return [value](const check &) { return value; }; };
+    std::string to;
+    family(to, checks, "probe_success", "Whether the last GPU rendering check passed (1) or not (0).",
+           [](const check &c) { return passed(c) ? "} 1" : "} 0"; });
+    family(to, checks, "probe_hardware",
+           "Whether a hardware renderer passed the last check (1) or a software rasteriser (0).",
+           [](const check &c) -> std::optional<std::string> {
+               if (!passed(c))
+                   return std::nullopt;
+               return c.outcome == severity::hardware_pass ? "} 1" : "} 0";
+           });
+    family(to, checks, "probe_failed_stage", "The stage at which the last check failed.",
+           [](const check &c) -> std::optional<std::string> {
+               if (passed(c))
+                   return std::nullopt;
+               return ",stage=\"" + label_value(c.stage) + "\"} 1";
+           });
+    family(to, checks, "probe_duration_seconds", "How long the last check took.", [](const check &c) {
+        char seconds[32];
+        const long milliseconds = c.ended_ms - c.started_ms;
+        (void)snprintf(seconds, sizeof seconds, "} %ld.%03ld", milliseconds / 1000, milliseconds % 1000);
+        return std::string(seconds);
+    });
+    family(to, checks, "probe_last_run_timestamp_seconds", "When the last check ended, in seconds since the epoch.",
+           [](const check &c) { return "} " + std::to_string(static_cast<long long>(c.ended_wall)); });
+    family(to, checks, "build_info", "The version of kalpex that ran the check.",
+           same(",version=\"" + label_value(KALPEX_VERSION) + "\"} 1"));
+    family(to, checks, "render_nodes", "Render nodes found on the machine when the node was checked.",
+           same("} " + std::to_string(nodes_found)));
+    if (options.expected_nodes)
+        family(to, checks, "render_nodes_expected", "Render nodes the machine must have (--expect).",
+               same("} " + std::to_string(options.expected_nodes)));
+    return to;
+}
+
+static bool folder_exists(const std::string &file)
+{
+    const size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash ? slash : 1);
+    return access(folder.c_str(), F_OK) == 0;
+}
+
+// A scrape sees the old file or the new one, never half of one: written
+// beside it under a name the collector ignores, then renamed over it.
+// Readable by all, whatever the umask: node_exporter runs as its own user.
+static bool replace_file(const std::string &file, std::string_view content)
+{
+    const std::string beside = file + "." + std::to_string(getpid());
+    owned_fd written(open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    bool whole = written.fd >= 0 && fchmod(written.fd, 0644) == 0 && write_all(written.fd, content);
+    if (written.fd >= 0)
+        whole = close(std::exchange(written.fd, -1)) == 0 && whole;
+    if (whole && rename(beside.c_str(), file.c_str()) == 0)
+        return true;
+    (void)unlink(beside.c_str());
+    (void)dprintf(2, "kalpex-monitor: cannot write %s\n", file.c_str());
+    return false;
+}
+
+void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found)
+{
+    // No folder, no node_exporter here: nothing to write.
+    if (options.textfile && folder_exists(*options.textfile))
+        (void)replace_file(*options.textfile, metrics_text(options, checks, nodes_found));
+}
+
+// Only kalpex's own series go through: what the unprivileged side wrote
+// can add nothing else to what node_exporter serves.
+static bool only_kalpex_metrics(std::string_view metrics)
+{
+    if (metrics.empty() || metrics.back() != '\n')
+        return false;
+    for (size_t at = 0; at < metrics.size(); at = metrics.find('\n', at) + 1) {
+        const std::string_view line = metrics.substr(at);
+        if (line.rfind("kalpex_", 0) != 0 && line.rfind("# HELP kalpex_", 0) != 0 &&
+            line.rfind("# TYPE kalpex_", 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+int publish_metrics(const std::string &source, const std::string &destination)
+{
+    const owned_fd file(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (file.fd < 0 && errno == ENOENT) {
+        // The check left no metrics (it could not start, or was killed):
+        // no stale verdict stays behind either.
+        if (unlink(destination.c_str()) != 0 && errno != ENOENT) {
+            (void)dprintf(2, "kalpex-monitor: cannot remove %s: %s\n", destination.c_str(), strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
+    std::string metrics;
+    struct stat status {
+    };
+    bool readable = file.fd >= 0 && fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                    status.st_size <= 1 << 20;
+    char buffer[4096];
+    for (ssize_t got = 1; readable && got > 0;) {
+        got = read(file.fd, buffer, sizeof buffer);
+        readable = got >= 0;
+        if (got > 0)
+            metrics.append(buffer, static_cast<size_t>(got));
+    }
+    int status_code = 0;
+    if (!readable || !only_kalpex_metrics(metrics)) {
+        (void)dprintf(2, "kalpex-monitor: %s holds no kalpex metrics\n", source.c_str());
+        (void)unlink(destination.c_str());
+        status_code = 1;
+    } else if (folder_exists(destination) && !replace_file(destination, metrics)) {
+        status_code = 1;
+    }
+    // Taken: the next check publishes its own metrics or none.
+    (void)unlink(source.c_str());
+    return status_code;
+}

@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+// The command line, who kalpex runs as, the machine's render nodes, the
+// checks to run, and the per-node locks that keep checks of a node apart.
+
+#include "monitor.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+static bool whole_number(std::string_view digits, unsigned highest, unsigned &value)
+{
+    const char *end = digits.data() + digits.size();
+    return digits.size() <= 9 && std::from_chars(digits.data(), end, value).ptr == end && !digits.empty() &&
+           value > 0 && value <= highest;
+}
+
+// Options come first; the first other argument, or what follows "--", is
+// kalpex's. Each kalpex argument other than --require-hw is a node.
+bool scan_options(int argc, char **argv, settings &options)
+{
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--") {
+            ++i;
+            break;
+        }
+        if (starts_with(argument, "--timeout=")) {
+            if (!whole_number(argument.substr(10), 24 * 3600, options.bound)) {
+                (void)fprintf(stderr, "kalpex-monitor: --timeout takes a whole number of seconds above 0\n");
+                return false;
+            }
+        } else if (starts_with(argument, "--expect=")) {
+            if (!whole_number(argument.substr(9), 4096, options.expected_nodes)) {
+                (void)fprintf(stderr, "kalpex-monitor: --expect takes a whole number of render nodes above 0\n");
+                return false;
+            }
+        } else if (starts_with(argument, "--textfile=")) {
+            options.textfile = argument.substr(11);
+        } else if (starts_with(argument, "--user=")) {
+            options.user = argument.substr(7);
+        } else {
+            break;
+        }
+    }
+    for (; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--require-hw")
+            options.require_hw = true;
+        else
+            options.nodes.emplace_back(argv[i]);
+    }
+    return true;
+}
+
+// Root runs kalpex as the user named, with that user's groups; anyone else
+// runs it as themselves.
+bool choose_identity(settings &options)
+{
+    if (geteuid() != 0) {
+        const passwd *self = getpwuid(geteuid());
+        if (options.user && (!self || *options.user != self->pw_name)) {
+            (void)fprintf(stderr, "kalpex-monitor: only root can run kalpex as another user\n");
+            return false;
+        }
+        return true;
+    }
+    const std::string name = options.user.value_or("kalpex");
+    const passwd *entry = getpwnam(name.c_str());
+    if (!entry) {
+        options.identity_error = "no user " + name + " to run it as";
+        return true;
+    }
+    identity &run_as = options.run_as;
+    run_as = {entry->pw_uid != 0, entry->pw_uid, entry->pw_gid, std::vector<gid_t>(64)};
+    int count = 64;
+    while (getgrouplist(entry->pw_name, entry->pw_gid, run_as.groups.data(), &count) < 0)
+        run_as.groups.resize(static_cast<size_t>(count));
+    run_as.groups.resize(static_cast<size_t>(count));
+    return true;
+}
+
+// The render nodes under /dev/dri, as paths, in minor number order:
+// renderD128 before renderD1000 would be, were there one.
+std::vector<std::string> find_render_nodes()
+{
+    std::vector<std::string> paths;
+    DIR *folder = opendir("/dev/dri");
+    while (const dirent *entry = folder ? readdir(folder) : nullptr) {
+        const std::string_view name = entry->d_name;
+        if (starts_with(name, "renderD") && name.size() > 7 && name.find_first_not_of("0123456789", 7) == name.npos)
+            paths.push_back("/dev/dri/" + std::string(name));
+    }
+    if (folder)
+        closedir(folder);
+    std::sort(paths.begin(), paths.end(), [](const std::string &left, const std::string &right) {
+        return left.size() != right.size() ? left.size() < right.size() : left < right;
+    });
+    return paths;
+}
+
+// Where the per-node locks live: systemd's RuntimeDirectory=, else /run for
+// root and the user's runtime folder for others. Only a folder that is the
+// user's own, or root's GPU user's (the unit's folder, which root's checks
+// share), and that nobody else may write; without one, checks run
+// unguarded.
+static std::optional<std::string> lock_folder(const settings &options)
+{
+    std::string folder;
+    const char *runtime = getenv("RUNTIME_DIRECTORY");
+    const char *user_runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        folder = std::string_view(runtime).substr(0, std::string_view(runtime).find(':'));
+    else if (geteuid() == 0)
+        folder = "/run/kalpex";
+    else if (user_runtime && *user_runtime == '/')
+        folder = std::string(user_runtime) + "/kalpex";
+    else
+        return std::nullopt;
+    (void)mkdir(folder.c_str(), 0755);
+    struct stat status {
+    };
+    if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || (status.st_mode & (S_IWGRP | S_IWOTH)))
+        return std::nullopt;
+    const bool owned =
+        status.st_uid == geteuid() || (options.run_as.switch_user && status.st_uid == options.run_as.uid);
+    return owned ? std::optional(folder) : std::nullopt;
+}
+
+// The node's lock file, named as systemd escapes paths:
+// /dev/dri/renderD128 becomes dev-dri-renderD128.lock.
+static std::string lock_path(const std::string &folder, const std::optional<std::string> &node)
+{
+    if (!node)
+        return folder + "/:default.lock"; // no escaped path starts with ':'
+    const std::string_view path = std::string_view(*node).substr(std::min(node->find_first_not_of('/'), node->size()));
+    std::string name;
+    for (size_t at = 0; at < path.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(path[at]);
+        if (byte == '/') {
+            name += '-';
+        } else if ((isalnum(byte) && byte < 0x80) || byte == '_' || (byte == '.' && at > 0)) {
+            name += path[at];
+        } else {
+            char escaped[5];
+            (void)snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            name += escaped;
+        }
+    }
+    // A path too long for one file name shares the guard of all such paths.
+    return folder + "/" + (name.size() + 6 > 250 ? ":long" : name) + ".lock";
+}
+
+// One check per node given; with none, one per render node, or where there
+// is none, one of kalpex's own default order.
+std::vector<check> plan_checks(const settings &options, const std::vector<std::string> &render_nodes)
+{
+    const std::vector<std::string> &nodes = options.nodes.empty() ? render_nodes : options.nodes;
+    std::vector<check> checks(std::max<size_t>(nodes.size(), 1));
+    for (size_t i = 0; i < nodes.size(); ++i)
+        checks[i].node = nodes[i];
+    const std::optional<std::string> folder = lock_folder(options);
+    for (check &c : checks) {
+        c.label = c.node.value_or("default");
+        if (folder)
+            c.lock_path = lock_path(*folder, c.node);
+    }
+    return checks;
+}
+
+static lock_record read_record(const std::string &path)
+{
+    char line[96] = "";
+    const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const ssize_t got = file.fd >= 0 ? read(file.fd, line, sizeof line - 1) : 0;
+    line[std::max<ssize_t>(got, 0)] = '\0';
+    lock_record record;
+    char *end = line;
+    record.started = strtoll(end, &end, 10);
+    record.stuck_after = strtoll(end, &end, 10);
+    record.pid = strtol(end, &end, 10);
+    return *end == '\n' ? record : lock_record{}; // none, or half written: as if none yet
+}
+
+void write_record(const std::string &path, const lock_record &record)
+{
+    const owned_fd file(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (file.fd >= 0)
+        (void)dprintf(file.fd, "%lld %lld %ld\n", record.started, record.stuck_after, record.pid);
+}
+
+// One lock per node, held by the adapter and inherited by its kalpex: a
+// kalpex that outlives the adapter (stuck, or the adapter killed) keeps the
+// node's lock until it really ends, and a reboot clears /run.
+bool take_lock(const settings &options, check &c, lock_record &holder)
+{
+    if (c.lock_path.empty())
+        return true;
+    if (c.lock_fd.fd < 0) {
+        c.lock_fd.reset(open(c.lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (c.lock_fd.fd < 0)
+            return true; // no place for locks: the check runs unguarded
+        // Root's checks and the unit's, run as the GPU user, share the
+        // node's lock and its record.
+        if (options.run_as.switch_user)
+            (void)!fchown(c.lock_fd.fd, options.run_as.uid, options.run_as.gid);
+    }
+    if (flock(c.lock_fd.fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    holder = read_record(c.lock_path);
+    return false;
+}
+
+// The process of an earlier check that still holds its node: the kalpex it
+// recorded while that is there (it leads its check's process group), else
+// any process left in that group; 0 where none is (one that left the group,
+// or another PID namespace's).
+long holder_of(long kalpex)
+{
+    if (kalpex <= 0 || getpgid(static_cast<pid_t>(kalpex)) == kalpex)
+        return kalpex;
+    long found = 0;
+    DIR *processes = opendir("/proc");
+    while (const dirent *entry = processes && !found ? readdir(processes) : nullptr) {
+        const long pid = strtol(entry->d_name, nullptr, 10);
+        found = pid > 0 && getpgid(static_cast<pid_t>(pid)) == kalpex ? pid : 0;
+    }
+    if (processes)
+        closedir(processes);
+    return found;
+}

@@ -1,0 +1,271 @@
+// SPDX-License-Identifier: MIT
+// Runs the checks: one kalpex child per node, all at once, each watched
+// without ever blocking on it, since a driver stuck in the kernel leaves a
+// process that no signal ends and that keeps its pipes open. Each kalpex
+// leads a process group, and whatever it or its driver starts there ends
+// with the check: left behind, it would hold the node's lock.
+
+#include "monitor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <initializer_list>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+
+// After the bound kalpex gets SIGTERM, after the grace SIGKILL; a process
+// still there a moment later is stuck where no signal reaches it.
+static const long grace_ms = 5000, settle_ms = 1000;
+// How often a check waiting for an earlier one of its node looks again.
+static const long lock_retry_ms = 20;
+// Enough for every line kalpex and a chatty driver write.
+static const size_t stream_cap = 1 << 20;
+
+// SIGCHLD, and the signals that stop the adapter, come through a descriptor
+// that is polled with the checks' pipes.
+static const int watched_signals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP};
+
+static owned_fd watch_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : watched_signals)
+        sigaddset(&set, signal_number);
+    (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+    return owned_fd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+// Root's child becomes the GPU user for good: no capabilities left, none to
+// be had back, and only that user's groups.
+static bool drop_privileges(const identity &user)
+{
+    for (int capability = 0; capability <= CAP_LAST_CAP; ++capability)
+        (void)prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    if (setgroups(user.groups.size(), user.groups.data()) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)
+        return false;
+    if (setuid(0) == 0) {
+        errno = EPERM;
+        return false;
+    }
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
+// In the child: kalpex leads a process group of its own, and gets /dev/null
+// for input, our pipes for output, its node's lock, and the signal
+// dispositions a shell would give it.
+[[noreturn]] static void become_kalpex(const settings &options, const check &c, const char *const *argv, int out,
+                                       int err)
+{
+    (void)setpgid(0, 0);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd > 0) {
+        dup2(null_fd, 0);
+        close(null_fd);
+    }
+    dup2(out, 1);
+    dup2(err, 2);
+    // The node's lock goes with kalpex, out of the way of the descriptors
+    // kalpex and its driver number themselves.
+    if (c.lock_fd.fd >= 0)
+        (void)fcntl(c.lock_fd.fd, F_DUPFD, 100);
+    sigset_t none;
+    sigemptyset(&none);
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)signal(SIGPIPE, SIG_DFL);
+    if (options.run_as.switch_user && !drop_privileges(options.run_as)) {
+        (void)dprintf(2, "cannot run it as user %u: %s\n", static_cast<unsigned>(options.run_as.uid),
+                      strerror(errno));
+        _exit(126);
+    }
+    execv(argv[0], const_cast<char *const *>(argv));
+    (void)dprintf(2, "%s\n", strerror(errno));
+    _exit(127);
+}
+
+static void start(const settings &options, check &c, long now_ms)
+{
+    c.started_ms = now_ms;
+    c.next_at = now_ms + options.bound * 1000L;
+    c.next_signal = SIGTERM;
+    c.state = check::state::done;
+    int out[2] = {-1, -1}, err[2] = {-1, -1};
+    if (options.identity_error) {
+        c.spawn_error = options.identity_error;
+        return;
+    }
+    const bool piped = pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0;
+    owned_fd out_read(out[0]), err_read(err[0]);
+    const owned_fd out_write(out[1]), err_write(err[1]);
+    // Made before the fork: the child may only call what is safe there.
+    std::vector<const char *> argv = {options.kalpex.c_str()};
+    if (options.require_hw)
+        argv.push_back("--require-hw");
+    if (c.node)
+        argv.push_back(c.node->c_str());
+    argv.push_back(nullptr);
+    c.pid = piped ? fork() : -1;
+    if (c.pid == 0)
+        become_kalpex(options, c, argv.data(), out[1], err[1]);
+    if (c.pid < 0) {
+        c.spawn_error = strerror(errno);
+        return;
+    }
+    // Here too, so that the group is there before any signal to it.
+    (void)setpgid(c.pid, c.pid);
+    c.out_fd = std::move(out_read);
+    c.err_fd = std::move(err_read);
+    (void)fcntl(c.out_fd.fd, F_SETFL, O_NONBLOCK);
+    (void)fcntl(c.err_fd.fd, F_SETFL, O_NONBLOCK);
+    c.state = check::state::running;
+    if (c.lock_fd.fd >= 0) {
+        const long long now_wall = time(nullptr);
+        const long give_up_in = options.bound * 1000L + grace_ms + settle_ms;
+        write_record(c.lock_path, {now_wall, now_wall + give_up_in / 1000 + 1, c.pid});
+    }
+}
+
+// To kalpex and everything in its process group.
+static void signal_check(const check &c, int signal_number)
+{
+    if (c.pid > 0 && kill(-c.pid, signal_number) != 0)
+        (void)kill(c.pid, signal_number);
+}
+
+// Reads what is there; closes the pipe at its end.
+static void drain(owned_fd &pipe, std::string &into)
+{
+    char buffer[4096];
+    while (pipe.fd >= 0) {
+        const ssize_t got = read(pipe.fd, buffer, sizeof buffer);
+        if (got > 0 && into.size() < stream_cap)
+            into.append(buffer, static_cast<size_t>(got));
+        else if (got < 0 && errno == EAGAIN)
+            return;
+        else if (got == 0 || (got < 0 && errno != EINTR))
+            pipe.reset();
+    }
+}
+
+static void finish(check &c, long now_ms)
+{
+    // Whatever kalpex wrote before it ended is in the pipes now; something
+    // it left behind may hold them open, so there is no wait for their end.
+    drain(c.out_fd, c.out);
+    drain(c.err_fd, c.err);
+    // What the check left in its group goes with it.
+    signal_check(c, SIGKILL);
+    c.out_fd.reset();
+    c.err_fd.reset();
+    c.lock_fd.reset();
+    c.state = check::state::done;
+    c.ended_ms = now_ms;
+    c.ended_wall = time(nullptr);
+}
+
+// Moves one check on at this moment: takes its lock and starts it, or
+// takes the next step its bound calls for. Yields how many milliseconds
+// until it next needs attention, or -1 once it is done. stopped_by: the
+// signal that is stopping the adapter, or 0.
+static long advance(const settings &options, check &c, long now, int stopped_by)
+{
+    lock_record holder;
+    if (c.state == check::state::waiting && stopped_by) {
+        c.terminated_by = stopped_by;
+        finish(c, now);
+    } else if (c.state == check::state::waiting && !take_lock(options, c, holder)) {
+        // An earlier check of the node that may still answer is waited for,
+        // up to this check's own bound; one past its own bound is stuck, and
+        // this check fails at once. A holder that has written no record yet
+        // has only just begun.
+        const long long now_wall = time(nullptr);
+        const bool may_answer = holder.stuck_after == 0 || now_wall < holder.stuck_after;
+        if (may_answer && now < options.bound * 1000L)
+            return lock_retry_ms;
+        c.stuck_since = holder.started ? holder.started : now_wall;
+        c.stuck_kalpex = holder.pid;
+        c.stuck_holder = holder_of(holder.pid);
+        finish(c, now);
+    } else if (c.state == check::state::waiting) {
+        start(options, c, now);
+        if (c.state == check::state::done)
+            finish(c, now);
+    }
+    if (c.state != check::state::running)
+        return -1;
+    if (stopped_by && !c.terminated_by) {
+        // The adapter is being stopped: its checks go with it, at once.
+        c.terminated_by = stopped_by;
+        c.next_at = now;
+        c.next_signal = SIGKILL;
+    }
+    // At the bound SIGTERM, after the grace SIGKILL, and after the settling
+    // time the check is given up on.
+    while (now >= c.next_at) {
+        if (!c.next_signal) {
+            c.unkillable = true;
+            finish(c, now);
+            return -1;
+        }
+        c.timed_out = c.timed_out || c.next_signal == SIGTERM;
+        signal_check(c, c.next_signal);
+        c.next_at += c.next_signal == SIGTERM ? grace_ms : settle_ms;
+        c.next_signal = c.next_signal == SIGTERM ? SIGKILL : 0;
+    }
+    return c.next_at - now;
+}
+
+static long now_ms(const timespec &base)
+{
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - base.tv_sec) * 1000 + (now.tv_nsec - base.tv_nsec) / 1000000;
+}
+
+void run_checks(const settings &options, std::vector<check> &checks)
+{
+    const owned_fd signals = watch_signals();
+    int stopped_by = 0;
+    timespec base{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &base);
+    std::vector<pollfd> watched;
+    for (;;) {
+        long wait_ms = -1;
+        watched.assign(1, {signals.fd, POLLIN, 0});
+        for (check &c : checks) {
+            const long due = advance(options, c, now_ms(base), stopped_by);
+            wait_ms = due < 0 ? wait_ms : wait_ms < 0 ? due : std::min(wait_ms, due);
+            for (const int fd : {c.out_fd.fd, c.err_fd.fd}) {
+                if (fd >= 0)
+                    watched.push_back({fd, POLLIN, 0});
+            }
+        }
+        if (wait_ms < 0 || (poll(watched.data(), watched.size(), static_cast<int>(wait_ms)) < 0 && errno != EINTR))
+            break;
+        for (signalfd_siginfo caught{}; read(signals.fd, &caught, sizeof caught) == sizeof caught;) {
+            if (caught.ssi_signo != SIGCHLD && !stopped_by)
+                stopped_by = static_cast<int>(caught.ssi_signo);
+        }
+        for (check &c : checks) {
+            drain(c.out_fd, c.out);
+            drain(c.err_fd, c.err);
+        }
+        // The children that ended: each check's verdict is now in its pipes.
+        int status = 0;
+        for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+            for (check &c : checks) {
+                if (c.pid == pid && c.state == check::state::running) {
+                    c.wait_status = status;
+                    finish(c, now_ms(base));
+                }
+            }
+        }
+    }
+}
