@@ -34,11 +34,16 @@ int main(int argc, char **argv)
     if (argc == 3 && strncmp(argv[1], "--publish=", 10) == 0)
         return publish_metrics(argv[1] + 10, argv[2]);
 
+    // Installed as check_kalpex, it is a monitoring plugin: the same checks,
+    // its command line, lines and statuses.
+    const std::string_view program = argv[0] ? argv[0] : "";
+    const bool plugin = program.substr(program.rfind('/') + 1) == "check_kalpex";
     settings options;
     if (const char *kalpex = getenv("KALPEX"); kalpex && *kalpex)
         options.kalpex = kalpex;
-    if (!scan_options(argc, argv, options) || !choose_identity(options))
-        return 2;
+    if (!(plugin ? scan_plugin_options(argc, argv, options) : scan_options(argc, argv, options)) ||
+        !choose_identity(options))
+        return plugin ? 3 : 2;
 
     const std::vector<std::string> render_nodes = find_render_nodes();
     std::vector<check> checks = plan_checks(options, render_nodes);
@@ -50,8 +55,12 @@ int main(int argc, char **argv)
     if (options.expected_nodes && render_nodes.size() < options.expected_nodes)
         machine_failure = "kalpex: FAIL expected " + std::to_string(options.expected_nodes) +
                           " render nodes, found " + std::to_string(render_nodes.size());
-    // Lines name their node wherever the adapter chose the nodes or checked several.
-    const bool name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && !render_nodes.empty());
+    // Lines name their node wherever the adapter chose the nodes or checked
+    // several; the plugin's, wherever there is a node to name.
+    const bool name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && !render_nodes.empty()) ||
+                            (plugin && checks[0].node);
+    if (plugin)
+        return plugin_report(options, checks, name_nodes, machine_failure, render_nodes.size());
     const int status = report(checks, name_nodes, machine_failure);
     write_metrics(options, checks, render_nodes.size());
     return status;

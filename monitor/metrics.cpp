@@ -25,6 +25,13 @@ static std::string label_value(std::string_view value)
     return escaped;
 }
 
+std::string seconds(long milliseconds)
+{
+    char text[32];
+    (void)snprintf(text, sizeof text, "%ld.%03ld", milliseconds / 1000, milliseconds % 1000);
+    return text;
+}
+
 static bool passed(const check &c)
 {
     return c.outcome <= severity::software_pass;
@@ -65,12 +72,8 @@ static std::string metrics_text(const settings &options, const std::vector<check
                    return std::nullopt;
                return ",stage=\"" + label_value(c.stage) + "\"} 1";
            });
-    family(to, checks, "probe_duration_seconds", "How long the last check took.", [](const check &c) {
-        char seconds[32];
-        const long milliseconds = c.ended_ms - c.started_ms;
-        (void)snprintf(seconds, sizeof seconds, "} %ld.%03ld", milliseconds / 1000, milliseconds % 1000);
-        return std::string(seconds);
-    });
+    family(to, checks, "probe_duration_seconds", "How long the last check took.",
+           [](const check &c) { return "} " + seconds(c.ended_ms - c.started_ms); });
     family(to, checks, "probe_last_run_timestamp_seconds", "When the last check ended, in seconds since the epoch.",
            [](const check &c) { return "} " + std::to_string(static_cast<long long>(c.ended_wall)); });
     family(to, checks, "build_info", "The version of kalpex that ran the check.",

@@ -95,6 +95,7 @@ struct settings {
 // options.cpp. The scans yield false, having said why, where the adapter
 // cannot go on.
 bool scan_options(int argc, char **argv, settings &options);
+bool scan_plugin_options(int argc, char **argv, settings &options);
 bool choose_identity(settings &options);
 std::vector<std::string> find_render_nodes();
 std::vector<check> plan_checks(const settings &options, const std::vector<std::string> &render_nodes);
@@ -112,11 +113,14 @@ long holder_of(long kalpex);
 // run_checks.cpp: every check at once, each under the bound.
 void run_checks(const settings &options, std::vector<check> &checks);
 
-// verdict.cpp: report() writes the lines and yields the exit status.
+// verdict.cpp: the reports write the lines and yield the exit status.
 void judge(const settings &options, check &c);
 int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure);
+int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
+                  const std::string &machine_failure, size_t nodes_found);
 bool write_all(int fd, std::string_view text);
 
 // metrics.cpp
 void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found);
 int publish_metrics(const std::string &source, const std::string &destination);
+std::string seconds(long milliseconds); // as metrics give durations: 0.093

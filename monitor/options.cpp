@@ -61,6 +61,66 @@ bool scan_options(int argc, char **argv, settings &options)
     return true;
 }
 
+static const char plugin_help[] = R"(check_kalpex )" KALPEX_VERSION R"(
+Checks that headless GPU rendering works through every DRM render node of
+this machine, running kalpex on each, all at once, each under a bound.
+
+Usage: check_kalpex [-t SECONDS] [--expect=N] [--require-hw] [NODE...]
+
+Options:
+ -h, --help       this help
+ -V, --version    the version
+ -t, --timeout=SECONDS
+                  the bound on each check (default 10): a check still running
+                  is ended, one stuck in the kernel is given up on 6 s later
+ --expect=N       the machine must have at least N render nodes
+ --require-hw     a software rasteriser is CRITICAL rather than WARNING
+ NODE             a node to check; with none, every render node
+KALPEX names the kalpex to run (default /usr/bin/kalpex).
+
+OK: every node rendered on hardware. WARNING: a software rasteriser answered.
+CRITICAL: a check failed, hung or is still stuck, or render nodes are
+missing. UNKNOWN: kalpex could not be run. The user that runs the check
+needs the group of the render nodes (usermod -aG render nagios).
+)";
+
+// The monitoring plugin's command line: -t, --expect, and kalpex's own
+// arguments. Help, the version and a bad option end the run, with the
+// UNKNOWN status plugins give them.
+bool scan_plugin_options(int argc, char **argv, settings &options)
+{
+    options.bound = 10;
+    bool only_nodes = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        const std::string_view name = argument.substr(0, argument.find('='));
+        const bool timeout = name == "-t" || name == "--timeout", expect = name == "--expect";
+        if (only_nodes || !starts_with(argument, "-")) {
+            options.nodes.emplace_back(argument);
+        } else if (argument == "--") {
+            only_nodes = true;
+        } else if (argument == "--require-hw") {
+            options.require_hw = true;
+        } else if (argument == "-h" || argument == "--help" || argument == "-V" || argument == "--version") {
+            (void)fputs(argument == "-h" || argument == "--help" ? plugin_help : "check_kalpex " KALPEX_VERSION "\n",
+                        stdout);
+            return false;
+        } else if (!timeout && !expect) {
+            (void)printf("KALPEX UNKNOWN - unknown option %s (see check_kalpex --help)\n", argv[i]);
+            return false;
+        } else {
+            const std::string_view value =
+                name.size() < argument.size() ? argument.substr(name.size() + 1) : i + 1 < argc ? argv[++i] : "";
+            if (timeout ? !whole_number(value, 24 * 3600, options.bound)
+                        : !whole_number(value, 4096, options.expected_nodes)) {
+                (void)printf("KALPEX UNKNOWN - %s takes a whole number above 0\n", std::string(name).c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Root runs kalpex as the user named, with that user's groups; anyone else
 // runs it as themselves.
 bool choose_identity(settings &options)

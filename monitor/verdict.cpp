@@ -137,7 +137,10 @@ bool write_all(int fd, std::string_view text)
     return true;
 }
 
-int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure)
+// The lines monitors read, worst first, and what follows them on standard
+// error; yields the worst outcome.
+static severity lines(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure,
+                      std::string &out, std::string &err)
 {
     // Worst first; checks of the same severity keep the node order.
     std::vector<const check *> order;
@@ -147,7 +150,6 @@ int report(const std::vector<check> &checks, bool name_nodes, const std::string 
     std::stable_sort(order.begin(), order.end(),
                      [](const check *left, const check *right) { return left->outcome > right->outcome; });
 
-    std::string out, err;
     severity worst = severity::hardware_pass;
     if (!machine_failure.empty()) {
         out += machine_failure + "\n";
@@ -172,10 +174,45 @@ int report(const std::vector<check> &checks, bool name_nodes, const std::string 
             err += c.renderer + "\n";
         err += c.rest;
     }
+    return worst;
+}
+
+int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure)
+{
+    std::string out, err;
+    const severity worst = lines(checks, name_nodes, machine_failure, out, err);
     // A reader gone early changes nothing: the exit status still answers.
     (void)write_all(1, out);
     (void)write_all(2, err);
     if (worst == severity::failure)
         return 1;
     return worst == severity::unknown ? 2 : 0;
+}
+
+// The monitoring plugin's form of the same lines: "KALPEX STATE - " and the
+// worst line, then each node's check time and the render nodes found (and
+// expected, as the critical range) as performance data; the other lines
+// follow as long output.
+int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
+                  const std::string &machine_failure, size_t nodes_found)
+{
+    std::string out, err;
+    const auto worst = static_cast<size_t>(lines(checks, name_nodes, machine_failure, out, err));
+    // The performance data follows the only '|' of the first line.
+    std::replace(out.begin(), out.end(), '|', '/');
+    std::string performance;
+    for (const check &c : checks) {
+        std::string label = c.label;
+        std::replace_if(label.begin(), label.end(), [](char byte) { return byte == '\'' || byte == '='; }, '_');
+        performance += " '" + label + "'=" + seconds(c.ended_ms - c.started_ms) + "s;;;0";
+    }
+    const std::string expected = options.expected_nodes ? std::to_string(options.expected_nodes) + ":" : "";
+    performance += " render_nodes=" + std::to_string(nodes_found) + ";;" + expected + ";0";
+    static const char *const states[] = {"OK", "WARNING", "UNKNOWN", "CRITICAL"};
+    static const int statuses[] = {0, 1, 3, 2};
+    const size_t first_end = out.find('\n');
+    (void)write_all(1, std::string("KALPEX ") + states[worst] + " - " + out.substr(0, first_end) + " |" + performance +
+                           "\n" + out.substr(first_end + 1));
+    (void)write_all(2, err);
+    return statuses[worst];
 }

@@ -5,6 +5,7 @@ import atexit
 import os
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -134,6 +135,13 @@ def namespace_problem():
     if done.returncode:
         return f"no private mount namespace: {done.stderr.decode().strip()}"
     return None
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def calls(run, prefix):

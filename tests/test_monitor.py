@@ -10,7 +10,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
@@ -20,7 +19,8 @@ import urllib.request
 
 import yaml
 
-from harness import KALPEX, STANDIN_DIR, main, namespace, namespace_problem, reachable, runnable, shared_folder
+from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
+                     shared_folder)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
@@ -109,12 +109,6 @@ def detector(rule, command, env):
             return "Unknown", "timeout"
     message = out.decode().strip()[:CONFIG["pluginConfig"]["max_output_length"]]
     return DETECTOR_CONDITION.get(process.returncode, "Unknown"), message
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def get(url):
