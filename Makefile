@@ -21,8 +21,10 @@ SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 INSTALL := tools/install-packages.sh $(LOGS)/install.log
 
 RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
+# The daemons of the SLURM and Nagios suites, which run them on this machine.
+FLEET_PACKAGES := munge slurmctld slurmd slurm-client nagios4-core nagios-nrpe-server nagios-nrpe-plugin icinga2-bin
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
-                 mandoc man-db file dpkg-dev lintian devscripts
+                 mandoc man-db file dpkg-dev lintian devscripts $(FLEET_PACKAGES)
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 FRESH_PACKAGES := mmdebstrap util-linux git
@@ -34,7 +36,8 @@ TRIPLET     := $(if $(filter arm64,$(ARCH)),aarch64-linux-gnu)
 CROSS_BUILD := $(BUILD)-$(ARCH)
 CROSS_PACKAGES      := crossbuild-essential-$(ARCH) cmake make pkgconf qemu-user dpkg-dev file \
                        $(addsuffix :$(ARCH),libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0)
-CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db lintian devscripts
+CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db lintian devscripts \
+                       $(FLEET_PACKAGES)
 
 # The version, as CMakeLists.txt sets it (the one place it is set).
 VERSION := $(shell sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

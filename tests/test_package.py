@@ -25,7 +25,9 @@ CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/
                  "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/udev/rules.d/71-kalpex.rules",
                  "/usr/share/kalpex/node-problem-detector-kalpex.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",
-                 "/etc/default/kalpex"]
+                 "/etc/default/kalpex", "/usr/lib/nagios/plugins/check_kalpex", "/usr/libexec/kalpex/slurm-health-check",
+                 "/usr/libexec/kalpex/slurm-prolog", "/usr/share/kalpex/nrpe-kalpex.cfg",
+                 "/usr/share/kalpex/icinga2-kalpex.conf"]
 
 
 def run(*command, **options):
