@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -18,9 +17,12 @@
 
 static bool whole_number(std::string_view digits, unsigned highest, unsigned &value)
 {
-    const char *end = digits.data() + digits.size();
-    return digits.size() <= 9 && std::from_chars(digits.data(), end, value).ptr == end && !digits.empty() &&
-           value > 0 && value <= highest;
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    value = 0;
+    for (const char digit : digits)
+        value = value * 10 + static_cast<unsigned>(digit - '0');
+    return value > 0 && value <= highest;
 }
 
 // Options come first; the first other argument, or what follows "--", is
@@ -61,7 +63,7 @@ bool scan_options(int argc, char **argv, settings &options)
     return true;
 }
 
-static const char plugin_help[] = R"(check_kalpex )" KALPEX_VERSION R"(
+static const char plugin_help[] = R"(
 Checks that headless GPU rendering works through every DRM render node of
 this machine, running kalpex on each, all at once, each under a bound.
 
@@ -102,8 +104,7 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
         } else if (argument == "--require-hw") {
             options.require_hw = true;
         } else if (argument == "-h" || argument == "--help" || argument == "-V" || argument == "--version") {
-            (void)fputs(argument == "-h" || argument == "--help" ? plugin_help : "check_kalpex " KALPEX_VERSION "\n",
-                        stdout);
+            (void)printf("check_kalpex %s\n%s", KALPEX_VERSION, argument == "-h" || argument == "--help" ? plugin_help : "");
             return false;
         } else if (!timeout && !expect) {
             (void)printf("KALPEX UNKNOWN - unknown option %s (see check_kalpex --help)\n", argv[i]);

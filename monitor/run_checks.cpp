@@ -132,11 +132,12 @@ static void start(const settings &options, check &c, long now_ms)
     }
 }
 
-// To kalpex and everything in its process group.
+// To kalpex and everything in its process group, while kalpex is not
+// reaped: until then no other process can take its number.
 static void signal_check(const check &c, int signal_number)
 {
-    if (c.pid > 0 && kill(-c.pid, signal_number) != 0)
-        (void)kill(c.pid, signal_number);
+    if (c.pid > 0)
+        (void)kill(-c.pid, signal_number);
 }
 
 // Reads what is there; closes the pipe at its end.
@@ -160,8 +161,6 @@ static void finish(check &c, long now_ms)
     // it left behind may hold them open, so there is no wait for their end.
     drain(c.out_fd, c.out);
     drain(c.err_fd, c.err);
-    // What the check left in its group goes with it.
-    signal_check(c, SIGKILL);
     c.out_fd.reset();
     c.err_fd.reset();
     c.lock_fd.reset();
@@ -257,11 +256,16 @@ void run_checks(const settings &options, std::vector<check> &checks)
             drain(c.out_fd, c.out);
             drain(c.err_fd, c.err);
         }
-        // The children that ended: each check's verdict is now in its pipes.
-        int status = 0;
-        for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+        // The children that ended: each check's verdict is now in its pipes,
+        // and what it left in its group goes with it, before kalpex is
+        // reaped and its number could name another process.
+        for (siginfo_t ended{}; waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid > 0;
+             ended = {}) {
+            (void)kill(-ended.si_pid, SIGKILL);
+            int status = 0;
+            (void)waitpid(ended.si_pid, &status, 0);
             for (check &c : checks) {
-                if (c.pid == pid && c.state == check::state::running) {
+                if (c.pid == ended.si_pid && c.state == check::state::running) {
                     c.wait_status = status;
                     finish(c, now_ms(base));
                 }

@@ -6,6 +6,7 @@ check drains the node with kalpex's reason, a pass resumes only a node
 kalpex drained, an administrator's drain stays, a hung check ends within
 its bound, and a failing prolog drains the node and requeues its job."""
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -116,11 +117,17 @@ HealthCheckInterval={INTERVAL}
 HealthCheckNodeState=ANY
 Prolog={folder}/slurm-prolog
 GresTypes=gpu
-NodeName={NODE} NodeAddr=127.0.0.1 CPUs=1 RealMemory=500 Gres=gpu:1 State=UNKNOWN
+NodeName={NODE} NodeAddr=127.0.0.1 CPUs={os.cpu_count()} RealMemory=500 Gres=gpu:1 State=UNKNOWN
 PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 """)
         with open(os.path.join(folder, "gres.conf"), "w", encoding="utf-8") as gres:
             gres.write(f"NodeName={NODE} Name=gpu File=/dev/dri/renderD128\n")
+        # SLURM 23 and later set up cgroups unless told not to, and a
+        # machine running tests may have none to give.
+        version = re.search(r"(\d+)\.\d+", subprocess.run(["slurmd", "-V"], capture_output=True, text=True).stdout)
+        if int(version.group(1)) >= 23:
+            with open(os.path.join(folder, "cgroup.conf"), "w", encoding="utf-8") as cgroup:
+                cgroup.write("CgroupPlugin=disabled\n")
         cls.env = {**os.environ, "SLURM_CONF": cls.conf}
         cls.write_settings("")
 
@@ -152,11 +159,19 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 
     @staticmethod
     def stop(pid_file):
+        if not os.path.exists(pid_file):
+            return  # never started: the set-up says why
         with open(pid_file, encoding="utf-8") as file:
             pid = int(file.read())
         subprocess.run(["kill", str(pid)], check=False)
-        wait_for(f"end of process {pid}", lambda: not os.path.exists(f"/proc/{pid}")
-                 or open(f"/proc/{pid}/stat", encoding="utf-8").read().split(") ")[1].startswith("Z"), 20)
+        def ended():
+            try:
+                with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
+                    return stat.read().split(") ")[1].startswith("Z")
+            except FileNotFoundError:
+                return True
+
+        wait_for(f"end of process {pid}", ended, 20)
 
     def runs_since(self, moment):
         """The health check's runs that began after moment: (seconds, status)."""
