@@ -141,9 +141,16 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         daemons = (f"munged --force --socket={socket_path} --key-file={key} --pid-file={pids[0]}"
                    f" --log-file={folder}/munged.log --seed-file={folder}/munge/seed"
                    f" && slurmctld -i -f {cls.conf} && slurmd -f {cls.conf}")
-        subprocess.run([*namespace(f"{folder}/ns"), "sh", "-c", daemons], check=True, timeout=60,
-                       env={**cls.env, "NODES": "renderD128 renderD129"})
-        wait_for("idle node", lambda: "idle" in cls.slurm("sinfo", "-h", "-N", "-o", "%T"), 60)
+        started = subprocess.run([*namespace(f"{folder}/ns"), "sh", "-c", daemons], timeout=60,
+                                 env={**cls.env, "NODES": "renderD128 renderD129"})
+        try:
+            if started.returncode:
+                raise AssertionError(f"the daemons did not start (status {started.returncode})")
+            wait_for("idle node", lambda: "idle" in cls.slurm("sinfo", "-h", "-N", "-o", "%T"), 60)
+        except AssertionError as error:
+            logs = [subprocess.run(["tail", "-n", "5", log], capture_output=True, text=True).stdout
+                    for log in (f"{folder}/slurmctld.log", f"{folder}/slurmd.log")]
+            raise AssertionError(f"{error}; the daemons' logs end:\n" + "".join(logs)) from error
 
     @classmethod
     def write_settings(cls, steering, prolog_steering=""):

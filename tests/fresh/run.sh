@@ -69,13 +69,15 @@ unpack() {
 }
 
 # inside TREE COMMAND...: runs COMMAND as root in the tree, with a clean
-# environment, in a mount namespace of its own.
+# environment, in a mount namespace of its own; /sys with what is mounted
+# under it (the cgroups that daemons in the tests look for), as on the
+# machine itself.
 inside() {
     # shellcheck disable=SC2016 # expanded by the inner shell
     unshare -m --propagation private sh -c '
         tree=$1; shift
         mount --bind "$tree" "$tree" &&
-        mount --bind /proc "$tree/proc" && mount --bind /sys "$tree/sys" &&
+        mount --bind /proc "$tree/proc" && mount --rbind /sys "$tree/sys" &&
         mount --bind /dev "$tree/dev" && mount --bind /dev/shm "$tree/dev/shm" &&
         mount --bind /dev/pts "$tree/dev/pts" &&
         exec chroot "$tree" env -i HOME=/root LANG=C.UTF-8 CI=true \
