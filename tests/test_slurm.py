@@ -220,7 +220,7 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         def requeued():
             shown = self.slurm("scontrol", "show", "job", job).split()
             state = [word for word in shown if word.startswith(("JobState=", "Reason="))]
-            return state if "requeued" in " ".join(state) else None
+            return state if "JobState=PENDING" in state and "requeued" in " ".join(state) else None
 
         state = wait_for("the job requeued", requeued)
         print(f"failing prolog: sinfo -R: {self.reason()!r}; job {job}: {' '.join(state)}")
