@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from dataclasses import dataclass
 
@@ -142,6 +143,25 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def stop_daemon(pid_file):
+    """Stops the daemon whose pid pid_file holds (one that never started
+    wrote none), and waits up to 20 s until it has ended."""
+    if not os.path.exists(pid_file):
+        return
+    with open(pid_file, encoding="utf-8") as file:
+        pid = int(file.read())
+    subprocess.run(["kill", str(pid)], check=False)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
+                if stat.read().split(") ")[1].startswith("Z"):
+                    return
+        except FileNotFoundError:
+            return
+        time.sleep(0.1)
 
 
 def calls(run, prefix):

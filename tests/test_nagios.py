@@ -13,7 +13,8 @@ import tempfile
 import time
 import unittest
 
-from harness import KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable
+from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
+                     stop_daemon)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 NAGIOS_CONTRIB = os.path.join(SOURCE, "contrib", "nagios")
@@ -96,7 +97,7 @@ command_timeout=60
         cls.status_file = os.path.join(folder, "status.dat")
 
         for pid_file in ("nrpe.pid", "nagios.pid"):
-            cls.addClassCleanup(cls.stop, os.path.join(folder, pid_file))
+            cls.addClassCleanup(stop_daemon, os.path.join(folder, pid_file))
         verify = subprocess.run(["nagios4", "-v", f"{folder}/nagios.cfg"], capture_output=True, text=True)
         if verify.returncode:
             raise AssertionError(verify.stdout + verify.stderr)
@@ -114,20 +115,6 @@ command_timeout=60
         with open(path, "w", encoding="utf-8") as file:
             file.write(text)
         os.chmod(path, 0o755)
-
-    @staticmethod
-    def stop(pid_file):
-        if not os.path.exists(pid_file):
-            return  # never started: the set-up says why
-        with open(pid_file, encoding="utf-8") as file:
-            pid = int(file.read())
-        subprocess.run(["kill", str(pid)], check=False)
-        deadline = time.monotonic() + 20
-        while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
-            with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
-                if stat.read().split(") ")[1].startswith("Z"):
-                    break
-            time.sleep(0.1)
 
     def check_now(self):
         """Has Nagios check the service now; yields what it then records."""

@@ -14,7 +14,8 @@ import tempfile
 import time
 import unittest
 
-from harness import KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable
+from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
+                     stop_daemon)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
@@ -137,7 +138,7 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         subprocess.run(["mungekey", "--create", f"--keyfile={key}"], check=True)
         pids = [f"{folder}/munge/pid", f"{folder}/slurmctld.pid", f"{folder}/slurmd.pid"]
         for pid_file in pids:
-            cls.addClassCleanup(cls.stop, pid_file)
+            cls.addClassCleanup(stop_daemon, pid_file)
         daemons = (f"munged --force --socket={socket_path} --key-file={key} --pid-file={pids[0]}"
                    f" --log-file={folder}/munged.log --seed-file={folder}/munge/seed"
                    f" && slurmctld -i -f {cls.conf} && slurmd -f {cls.conf}")
@@ -163,22 +164,6 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
     @classmethod
     def slurm(cls, *command):
         return subprocess.run(command, env=cls.env, capture_output=True, text=True, timeout=30, check=True).stdout
-
-    @staticmethod
-    def stop(pid_file):
-        if not os.path.exists(pid_file):
-            return  # never started: the set-up says why
-        with open(pid_file, encoding="utf-8") as file:
-            pid = int(file.read())
-        subprocess.run(["kill", str(pid)], check=False)
-        def ended():
-            try:
-                with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
-                    return stat.read().split(") ")[1].startswith("Z")
-            except FileNotFoundError:
-                return True
-
-        wait_for(f"end of process {pid}", ended, 20)
 
     def runs_since(self, moment):
         """The health check's runs that began after moment: (seconds, status)."""
