@@ -125,8 +125,8 @@ static bool only_kalpex_metrics(std::string_view metrics)
         return false;
     for (size_t at = 0; at < metrics.size(); at = metrics.find('\n', at) + 1) {
         const std::string_view line = metrics.substr(at);
-        if (line.rfind("kalpex_", 0) != 0 && line.rfind("# HELP kalpex_", 0) != 0 &&
-            line.rfind("# TYPE kalpex_", 0) != 0)
+        if (!starts_with(line, "kalpex_") && !starts_with(line, "# HELP kalpex_") &&
+            !starts_with(line, "# TYPE kalpex_"))
             return false;
     }
     return true;

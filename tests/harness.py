@@ -145,6 +145,18 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def wait_for(what, condition, seconds=30):
+    """Yields condition()'s first true value, asked every 0.2 s; fails
+    after seconds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.2)
+    raise AssertionError(f"no {what} within {seconds} s")
+
+
 def stop_daemon(pid_file):
     """Stops the daemon whose pid pid_file holds (one that never started
     wrote none), and waits up to 20 s until it has ended."""

@@ -14,7 +14,7 @@ import time
 import unittest
 
 from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
-                     stop_daemon)
+                     stop_daemon, wait_for)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 NAGIOS_CONTRIB = os.path.join(SOURCE, "contrib", "nagios")
@@ -104,11 +104,8 @@ command_timeout=60
         subprocess.run([*namespace(f"{folder}/ns"), "sh", "-c",
                         f"nrpe -c {folder}/nrpe.cfg -d && nagios4 -d {folder}/nagios.cfg"],
                        env={**os.environ, "NODES": "renderD128 renderD129"}, check=True, timeout=60)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(f"{folder}/nagios.cmd") or not status_of(cls.status_file, "gpu1", SERVICE):
-            if time.monotonic() > deadline:
-                raise AssertionError("Nagios did not start")
-            time.sleep(0.2)
+        wait_for("Nagios started", lambda: os.path.exists(f"{folder}/nagios.cmd")
+                 and status_of(cls.status_file, "gpu1", SERVICE))
 
     @staticmethod
     def write(path, text):
@@ -121,13 +118,12 @@ command_timeout=60
         asked = int(time.time())
         with open(f"{self.folder}/nagios.cmd", "w", encoding="utf-8") as pipe:
             pipe.write(f"[{asked}] SCHEDULE_FORCED_SVC_CHECK;gpu1;{SERVICE};{asked}\n")
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
+
+        def checked():
             status = status_of(self.status_file, "gpu1", SERVICE)
-            if int(status.get("last_check", 0)) >= asked and status.get("has_been_checked") == "1":
-                return status
-            time.sleep(0.2)
-        raise AssertionError("Nagios did not check the service")
+            return status if int(status.get("last_check", 0)) >= asked and status.get("has_been_checked") == "1" else None
+
+        return wait_for("check of the service", checked, 60)
 
     def test_nagios_records_each_state(self):
         for case, meets, state, output in CASES:

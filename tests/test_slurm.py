@@ -15,7 +15,7 @@ import time
 import unittest
 
 from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
-                     stop_daemon)
+                     stop_daemon, wait_for)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
@@ -42,16 +42,6 @@ STEPS = [
      f"kalpex: FAIL no result within {BOUND} s on /dev/dri/renderD128"),
     ("the next passing check resumes it", "", [], None),
 ]
-
-
-def wait_for(what, condition, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise AssertionError(f"no {what} within {seconds} s")
 
 
 class Slurm(unittest.TestCase):
