@@ -25,9 +25,15 @@ RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1
 FLEET_PACKAGES := munge slurmctld slurmd slurm-client nagios4-core nagios-nrpe-server nagios-nrpe-plugin icinga2-bin
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
                  mandoc man-db file dpkg-dev lintian devscripts $(FLEET_PACKAGES)
-VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev
+VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev podman
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 FRESH_PACKAGES := mmdebstrap util-linux git
+# What the Debian package's build needs beyond kalpex's own: dpkg-shlibdeps
+# computes its Depends, from what file(1) says is a binary.
+DEB_PACKAGES   := $(RUN_PACKAGES) dpkg-dev file
+# The images are built with buildah, on bases mmdebstrap makes where no
+# registry answers.
+IMAGE_PACKAGES := buildah mmdebstrap
 
 # Cross-building: ARCH=arm64, the architecture with a toolchain file
 # (cmake/aarch64-linux-gnu.cmake); the tests run it under qemu-user.
@@ -45,7 +51,7 @@ VERSION := $(shell sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' CMakeLi
 TAG     ?= v$(VERSION)
 
 .PHONY: all build run test dist test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
-        install deb bench cross cross-arch cross-deps cross-test-deps test-cross
+        install deb deb-deps image bench cross cross-arch cross-deps cross-test-deps test-cross
 all: build
 
 deps:
@@ -84,7 +90,7 @@ endef
 test: test-suite test-sanitize test-vm
 	$(call report_skips,$(BUILD)/skipped.txt $(BUILD)-sanitize/skipped.txt,make test)
 
-test-suite: test-deps build prometheus-tools
+test-suite: test-deps build prometheus-tools image
 	$(call run_suites,$(BUILD))
 
 # Prometheus, promtool and node_exporter for the monitor tests, unpacked from
@@ -112,7 +118,7 @@ test-sanitize: test-deps
 
 # Real kernel DRM drivers in a VM under software emulation; STAGES=vgem
 # (or none, virtio, bochs, virgl) runs only those.
-test-vm: test-deps build
+test-vm: test-deps build image
 	@$(INSTALL) $(VM_PACKAGES)
 	tests/vm/run.sh $(BUILD) $(STAGES)
 
@@ -151,9 +157,18 @@ test-cross: cross-test-deps cross prometheus-tools
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
+deb-deps:
+	@$(INSTALL) $(DEB_PACKAGES)
+
 # A Debian package in $(BUILD)/, its Depends computed from the binary.
-deb: test-deps build
+deb: deb-deps build
 	cd $(BUILD) && cpack -G DEB
+
+# The kalpex image and the detector's, as OCI archives in $(BUILD)/images/;
+# RELEASE=trixie builds the kalpex image on Debian 13.
+image:
+	@$(INSTALL) $(IMAGE_PACKAGES)
+	tools/build-images.sh $(BUILD) $(RELEASE)
 
 # The source tarball of the tagged tree, $(BUILD)/kalpex-VERSION.tar.gz; the
 # package built from it is the same as one built from the checkout.

@@ -1,0 +1,102 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Builds the kalpex image and the detector's image from the checkout with
+# buildah, and writes each as an OCI archive into BUILD/images, which
+# `docker load` and `podman load` take. Each base comes from its registry
+# where one answers; where none does, from a stand-in made from Debian's
+# archive with mmdebstrap and given the real image's name, so that the
+# Containerfiles build unchanged either way.
+# usage: tools/build-images.sh BUILD [RELEASE]   (bookworm, the default, or trixie)
+set -u
+top=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$1/images" && images=$(cd "$1/images" && pwd) || exit 1
+release=${2:-bookworm}
+version=$(sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+containerfiles=$top/contrib/container
+log=$images/build.log
+: >"$log"
+# buildah keeps these images in the build folder, apart from the machine's.
+buildah() {
+    command buildah --root "$images/storage" --runroot "$images/run" "$@"
+}
+# step WHAT COMMAND...: COMMAND with its output in the log, whose end is
+# shown if it fails.
+step() {
+    echo "image: $1"
+    shift
+    "$@" >>"$log" 2>&1 && return
+    echo "image: FAIL; the end of $log:" >&2
+    tail -n 25 "$log" >&2
+    exit 1
+}
+
+# A minimal Debian tree as a base image named NAME, the tree's tarball kept
+# for the next build. Like Debian's own images, its /usr is merged without
+# the usrmerge package (and the Perl that it needs), and it has no manuals.
+debian_standin() {  # RELEASE NAME
+    tree=$images/debian-$1.tar
+    if [ ! -s "$tree" ]; then
+        mmdebstrap --variant=minbase --format=tar --hook-dir=/usr/share/mmdebstrap/hooks/maybe-merged-usr \
+            --dpkgopt="$containerfiles/dpkg-no-documentation" "$1" "$tree.part" \
+            "deb http://deb.debian.org/debian $1 main" \
+            "deb http://deb.debian.org/debian $1-updates main" \
+            "deb http://deb.debian.org/debian-security $1-security main" && mv "$tree.part" "$tree" || return
+    fi
+    container=$(buildah from scratch) &&
+        buildah add "$container" "$tree" / &&
+        buildah config --label "kalpex.stand-in=Debian $1 from mmdebstrap" --cmd bash "$container" &&
+        buildah commit --rm "$container" "$2"
+}
+# The detector's image as its layout goes: Debian 12, the clean-install
+# helper, the detector's binary at / (here one that says it is a stand-in)
+# and its folders.
+detector_standin() {  # NAME
+    container=$(buildah from --pull=never "$debian_12") &&
+        buildah copy --chmod 755 "$container" "$top/tools/standin-bases/clean-install" /usr/local/bin/ &&
+        buildah copy --chmod 755 "$container" "$top/tools/standin-bases/node-problem-detector" / &&
+        buildah run --isolation=chroot "$container" -- mkdir -p /config /home/kubernetes/bin &&
+        buildah config --label "kalpex.stand-in=the detector's image layout on Debian 12" \
+            --entrypoint '["/node-problem-detector", "--config.system-log-monitor=/config/kernel-monitor.json"]' \
+            --cmd '[]' "$container" &&
+        buildah commit --rm "$container" "$1"
+}
+# base NAME MAKER...: the image from the local store or its registry, or
+# else made by the command MAKER.
+base() {
+    name=$1
+    shift
+    buildah inspect --type image "$name" >/dev/null 2>&1 && return
+    buildah pull -q "$name" >>"$log" 2>&1 && return
+    step "no registry answers for $name: a stand-in from Debian's archive (once)" "$@" "$name"
+}
+from() {  # CONTAINERFILE RELEASE: the base it names last, for that release
+    sed -n 's/^FROM \([^ ]*\)$/\1/p' "$1" | tail -n 1 | sed "s/\${RELEASE}/${2-}/"
+}
+# Every build names its version, and the source where the checkout has one.
+build() {  # WHAT CONTAINERFILE TAG [BUILDAH BUILD OPTIONS...]
+    what=$1 file=$2 tag=$3
+    shift 3
+    source=$(git -C "$top" remote get-url origin 2>/dev/null)
+    step "$what" buildah build --isolation=chroot --layers --pull=never -f "$file" -t "$tag" \
+        --build-arg VERSION="$version" ${source:+--build-arg SOURCE="$source"} "$@" "$top"
+}
+# save TAG ARCHIVE: the image as an OCI archive, and its sizes.
+save() {
+    rm -f "$2"
+    step "writing $2" buildah push -q "$1" "oci-archive:$2:$1"
+    echo "image: $1: $(buildah images --format '{{.Size}}' "$1"), its archive $(du -m "$2" | cut -f1) MB"
+}
+
+kalpex_file=$containerfiles/Containerfile
+detector_file=$containerfiles/node-problem-detector.Containerfile
+# The detector's base is Debian 12, and so is the package it takes.
+debian_12=$(from "$kalpex_file" bookworm)
+base "$debian_12" debian_standin bookworm
+base "$(from "$kalpex_file" "$release")" debian_standin "$release"
+base "$(from "$detector_file")" detector_standin
+build "the package on Debian 12" "$kalpex_file" "localhost/kalpex-package:$version" --target package \
+    --build-arg RELEASE=bookworm
+build "the kalpex image on Debian $release" "$kalpex_file" "localhost/kalpex:$version" --build-arg RELEASE="$release"
+build "the detector's image" "$detector_file" "localhost/kalpex-node-problem-detector:$version"
+save "localhost/kalpex:$version" "$images/kalpex.tar"
+save "localhost/kalpex-node-problem-detector:$version" "$images/kalpex-node-problem-detector.tar"
