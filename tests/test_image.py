@@ -11,6 +11,8 @@ import shutil
 import subprocess
 import unittest
 
+import yaml
+
 from harness import main
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
@@ -126,6 +128,17 @@ class DetectorImage(unittest.TestCase):
         self.assertEqual(status, 1, lines)
         self.assertRegex(lines[0], r"^kalpex: FAIL --require-hw: software renderer answered \(renderer: llvmpipe "
                                    r".*\) on /dev/dri/renderD128$")
+        # Its DaemonSet runs this image as it is, as the image's user.
+        with open(os.path.join(SOURCE, "contrib", "container", "node-problem-detector-kalpex-image.yaml"),
+                  encoding="utf-8") as file:
+            pod = next(document for document in yaml.safe_load_all(file)
+                       if document["kind"] == "DaemonSet")["spec"]["template"]["spec"]
+        (container,) = pod["containers"]
+        self.assertEqual(container["image"], f"localhost/kalpex-node-problem-detector:{VERSION}")
+        self.assertNotIn("command", container)
+        self.assertNotIn("hostPID", pod)
+        self.assertEqual(f"{pod['securityContext']['runAsUser']}:{pod['securityContext']['runAsGroup']}",
+                         config["User"])
 
 
 if __name__ == "__main__":

@@ -295,5 +295,61 @@ virgl)
     check "no arguments" 0 "$(report $render 'virgl ')kalpex: PASS \(HARDWARE\)\|$" "$kalpex"
     check "--require-hw" 0 "$(report $render 'virgl ')kalpex: PASS \(HARDWARE\)\|$" "$kalpex" --require-hw
     ;;
+container)
+    # podman on the read-only root: its storage and state in memory, no
+    # cgroup manager but the kernel's files, no network.
+    mkdir -p /dev/pts && mount -t devpts devpts /dev/pts && mount -t cgroup2 cgroup2 /sys/fs/cgroup &&
+        mkdir -p /dev/shm/podman/tmp || echo "VM-ERROR $stage: cannot mount what podman needs"
+    for path in /run /var/lib/containers /var/tmp /tmp /root /etc/containers/networks; do
+        [ ! -d "$path" ] || mount -t tmpfs tmpfs "$path"
+    done
+    podman() {
+        command podman --root=/dev/shm/podman/storage --runroot=/dev/shm/podman/run --tmpdir=/dev/shm/podman/tmp \
+            --storage-driver=overlay --cgroup-manager=cgroupfs --events-backend=none "$@"
+    }
+    load() {  # the name of the image in build/images/$1.tar, once loaded
+        podman load -q -i "${kalpex%/*}/images/$1.tar" 2>/dev/shm/err | sed -n 's/^Loaded image[^:]*: //p' |
+            grep . || echo "VM-ERROR $stage: cannot load $1.tar: $(tail -n 2 /dev/shm/err)" >&2
+    }
+    started=$(now_ms)
+    kalpex_image=$(load kalpex)
+    detector_image=$(load kalpex-node-problem-detector)
+    echo "VM-INFO $stage: both images loaded in $(($(now_ms) - started)) ms"
+    # With no udev, the nodes are root's alone: they get a group as udev
+    # would give them render's, and the container gets that group as a
+    # workload would.
+    render_group=4242
+    chgrp "$render_group" /dev/dri/renderD128 /dev/dri/renderD129 && chmod 660 /dev/dri/renderD128 /dev/dri/renderD129
+    run() {  # podman run, its options before the image
+        podman run --rm --network=none "$@"
+    }
+    gpu() {  # NODE: the node given, with its group
+        echo "--device=$1 --group-add=$render_group"
+    }
+    streams=/dev/shm/out
+    on() { echo "^kalpex: $1 on /dev/dri/renderD$2\\|$"; }
+    # shellcheck disable=SC2046,SC2086 # the options and the rule's arguments are words
+    {
+        check "virgl: a hardware pass in the container" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
+            run $(gpu $render) "$kalpex_image"
+        check "virgl: --require-hw passes" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
+            run $(gpu $render) "$kalpex_image" --require-hw
+        check "virtio-gpu 2D: a software pass" 0 "$(on 'PASS \(SOFTWARE fallback\)' 129)" \
+            run $(gpu /dev/dri/renderD129) "$kalpex_image"
+        check "no device given: FAIL at open" 1 "^kalpex: FAIL open /dev/dri/card0\|$" run "$kalpex_image"
+        check "the device without its group: FAIL at open" 1 "^kalpex: FAIL open $render\|$" \
+            run --device=$render "$kalpex_image"
+        # The detector's rule, as its image's config has it, run in that
+        # image: the path and arguments from its "path" and "args".
+        config=$(run --entrypoint=cat "$detector_image" /config/kalpex-monitor.json)
+        path=$(echo "$config" | sed -n 's/.*"path": "\([^"]*\)".*/\1/p')
+        args=$(echo "$config" | sed -n 's/.*"args": \[\(.*\)\].*/\1/p' | tr -d '",')
+        echo "VM-INFO $stage: the detector's rule: $path $args"
+        check "detector image: the rule passes on virgl" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
+            run $(gpu $render) --entrypoint="$path" "$detector_image" $args
+        check "detector image: the rule fails without the group" 1 "^kalpex: FAIL open $render\|$" \
+            run --device=$render --entrypoint="$path" "$detector_image" $args
+    }
+    ;;
 esac
 echo "VM-STAGE-DONE $stage"

@@ -2,11 +2,11 @@
 # SPDX-License-Identifier: MIT
 # Runs the built kalpex against real kernel DRM drivers (vgem, virtio-gpu,
 # bochs-display, virtio-gpu with virgl) in a small VM under software
-# emulation, with Debian's kernel and the host's root mounted read-only; and
-# the monitor adapter on two GPUs and on a driver stuck in the kernel (a
-# read from a suspended device-mapper device).
+# emulation, with Debian's kernel and the host's root mounted read-only; the
+# monitor adapter on two GPUs and on a driver stuck in the kernel (a read
+# from a suspended device-mapper device); and the images, run by podman.
 # usage: tests/vm/run.sh BUILD_DIR [STAGE...]
-#   STAGE: none vgem stuck virtio twogpu bochs systemd virgl (default: all). Kernel and initramfs
+#   STAGE: none vgem stuck virtio twogpu bochs systemd virgl container (default: all). Kernel and initramfs
 #   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped";
 #   what skipped is also added to BUILD_DIR/skipped.txt. A set-up step that
 #   breaks is a failure: only what cannot exist here is a skip.
@@ -14,7 +14,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
 shift
-wanted=" ${*:-none vgem stuck virtio twogpu bochs systemd virgl} "
+wanted=" ${*:-none vgem stuck virtio twogpu bochs systemd virgl container} "
 kalpex=$build/kalpex
 cache=$build/vm
 passed=0 failed=0 skipped=0
@@ -163,6 +163,21 @@ if [ -n "$p" ]; then
     SDL_VIDEODRIVER=offscreen boot virgl sdl,gl=on -device virtio-gpu-gl-pci
     if [ $? -eq 2 ]; then
         skip "virgl, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-virgl.log" | tr '\n' ' ')"
+    fi
+fi
+p=$(plan "container")
+if [ -n "$p" ]; then
+    for image in kalpex kalpex-node-problem-detector; do
+        [ -s "$build/images/$image.tar" ] || setup_failed "no $build/images/$image.tar (make image builds it)"
+    done
+    if ! command -v podman >/dev/null; then
+        skip "container, podman is not installed (make test-vm installs it)"
+    else
+        # A virgl GPU and a 2D one, renderD128 and renderD129 in that order.
+        SDL_VIDEODRIVER=offscreen boot container sdl,gl=on -device virtio-gpu-gl-pci -device virtio-gpu-pci
+        if [ $? -eq 2 ]; then
+            skip "container, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-container.log" | tr '\n' ' ')"
+        fi
     fi
 fi
 finish
