@@ -165,10 +165,11 @@ deb: deb-deps build
 	cd $(BUILD) && cpack -G DEB
 
 # The kalpex image and the detector's, as OCI archives in $(BUILD)/images/;
-# RELEASE=trixie builds the kalpex image on Debian 13.
+# RELEASE=trixie builds the kalpex image on Debian 13, and IMAGE_SOURCE=URL
+# names the source in their labels.
 image:
 	@$(INSTALL) $(IMAGE_PACKAGES)
-	tools/build-images.sh $(BUILD) $(RELEASE)
+	IMAGE_SOURCE="$(IMAGE_SOURCE)" tools/build-images.sh $(BUILD) $(RELEASE)
 
 # The source tarball of the tagged tree, $(BUILD)/kalpex-VERSION.tar.gz; the
 # package built from it is the same as one built from the checkout.

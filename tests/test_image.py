@@ -99,6 +99,10 @@ class KalpexImage(unittest.TestCase):
         self.assertEqual(config["Labels"]["org.opencontainers.image.version"], VERSION)
         with open(os.path.join(root, "etc", "passwd"), encoding="utf-8") as passwd:
             self.assertIn("kalpex:x:65532:65532:", passwd.read())
+        # Nothing an image does not need: package lists, manuals, compilers.
+        self.assertEqual(set(os.listdir(os.path.join(root, "var", "lib", "apt", "lists"))) - {"partial", "lock"}, set())
+        for path in ("usr/share/man/man1", "usr/bin/cc", "usr/bin/cmake"):
+            self.assertFalse(os.path.exists(os.path.join(root, path)), path)
         for case, node, arguments, first_line, status in self.CASES:
             with self.subTest(case):
                 got_status, lines = run(root, config, [*config["Entrypoint"], *arguments], node)

@@ -7,12 +7,19 @@
 # archive with mmdebstrap and given the real image's name, so that the
 # Containerfiles build unchanged either way.
 # usage: tools/build-images.sh BUILD [RELEASE]   (bookworm, the default, or trixie)
+# IMAGE_SOURCE, where set, is the images' source label (the address of the
+# organisation's own repository).
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1/images" && images=$(cd "$1/images" && pwd) || exit 1
 release=${2:-bookworm}
 version=$(sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 containerfiles=$top/contrib/container
+# Without root, buildah needs subordinate ids set up for the user.
+if [ "$(id -u)" != 0 ]; then
+    echo "image: SKIPPED, building the images needs root here"
+    exit 0
+fi
 log=$images/build.log
 : >"$log"
 # buildah keeps these images in the build folder, apart from the machine's.
@@ -72,13 +79,11 @@ base() {
 from() {  # CONTAINERFILE RELEASE: the base it names last, for that release
     sed -n 's/^FROM \([^ ]*\)$/\1/p' "$1" | tail -n 1 | sed "s/\${RELEASE}/${2-}/"
 }
-# Every build names its version, and the source where the checkout has one.
 build() {  # WHAT CONTAINERFILE TAG [BUILDAH BUILD OPTIONS...]
     what=$1 file=$2 tag=$3
     shift 3
-    source=$(git -C "$top" remote get-url origin 2>/dev/null)
     step "$what" buildah build --isolation=chroot --layers --pull=never -f "$file" -t "$tag" \
-        --build-arg VERSION="$version" ${source:+--build-arg SOURCE="$source"} "$@" "$top"
+        --build-arg VERSION="$version" ${IMAGE_SOURCE:+--build-arg SOURCE="$IMAGE_SOURCE"} "$@" "$top"
 }
 # save TAG ARCHIVE: the image as an OCI archive, and its sizes.
 save() {
