@@ -31,9 +31,9 @@ FRESH_PACKAGES := mmdebstrap util-linux git
 # What the Debian package's build needs beyond kalpex's own: dpkg-shlibdeps
 # computes its Depends, from what file(1) says is a binary.
 DEB_PACKAGES   := $(RUN_PACKAGES) dpkg-dev file
-# The images are built with buildah, on bases mmdebstrap makes where no
-# registry answers.
-IMAGE_PACKAGES := buildah mmdebstrap
+# The images are built with buildah (which Debian 13's will not run without
+# netavark), on bases mmdebstrap makes where no registry answers.
+IMAGE_PACKAGES := buildah mmdebstrap netavark
 
 # Cross-building: ARCH=arm64, the architecture with a toolchain file
 # (cmake/aarch64-linux-gnu.cmake); the tests run it under qemu-user.

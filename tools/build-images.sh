@@ -61,7 +61,7 @@ detector_standin() {  # NAME
     container=$(buildah from --pull=never "$debian_12") &&
         buildah copy --chmod 755 "$container" "$top/tools/standin-bases/clean-install" /usr/local/bin/ &&
         buildah copy --chmod 755 "$container" "$top/tools/standin-bases/node-problem-detector" / &&
-        buildah run --isolation=chroot "$container" -- mkdir -p /config /home/kubernetes/bin &&
+        files=$(buildah mount "$container") && mkdir -p "$files/config" "$files/home/kubernetes/bin" &&
         buildah config --label "kalpex.stand-in=the detector's image layout on Debian 12" \
             --entrypoint '["/node-problem-detector", "--config.system-log-monitor=/config/kernel-monitor.json"]' \
             --cmd '[]' "$container" &&
@@ -79,10 +79,17 @@ base() {
 from() {  # CONTAINERFILE RELEASE: the base it names last, for that release
     sed -n 's/^FROM \([^ ]*\)$/\1/p' "$1" | tail -n 1 | sed "s/\${RELEASE}/${2-}/"
 }
+# A build's steps keep this shell's limits on open files and processes:
+# buildah's own defaults may be more than a process here may raise them to.
+limit() {  # NAME: the limit as --ulimit takes it, soft:hard
+    awk -v name="$1" 'index($0, name) == 1 { $0 = substr($0, length(name) + 1); print $1 ":" $2 }' /proc/self/limits |
+        sed 's/unlimited/-1/g'
+}
 build() {  # WHAT CONTAINERFILE TAG [BUILDAH BUILD OPTIONS...]
     what=$1 file=$2 tag=$3
     shift 3
     step "$what" buildah build --isolation=chroot --layers --pull=never -f "$file" -t "$tag" \
+        --ulimit "nofile=$(limit "Max open files")" --ulimit "nproc=$(limit "Max processes")" \
         --build-arg VERSION="$version" ${IMAGE_SOURCE:+--build-arg SOURCE="$IMAGE_SOURCE"} "$@" "$top"
 }
 # save TAG ARCHIVE: the image as an OCI archive, and its sizes.
