@@ -79,17 +79,14 @@ base() {
 from() {  # CONTAINERFILE RELEASE: the base it names last, for that release
     sed -n 's/^FROM \([^ ]*\)$/\1/p' "$1" | tail -n 1 | sed "s/\${RELEASE}/${2-}/"
 }
-# A build's steps keep this shell's limits on open files and processes:
-# buildah's own defaults may be more than a process here may raise them to.
-limit() {  # NAME: the limit as --ulimit takes it, soft:hard
-    awk -v name="$1" 'index($0, name) == 1 { $0 = substr($0, length(name) + 1); print $1 ":" $2 }' /proc/self/limits |
-        sed 's/unlimited/-1/g'
-}
+# A build's steps get modest limits on open files and processes: buildah's
+# own defaults differ between releases, and may be more than a process on
+# this machine may raise its limits to.
 build() {  # WHAT CONTAINERFILE TAG [BUILDAH BUILD OPTIONS...]
     what=$1 file=$2 tag=$3
     shift 3
-    step "$what" buildah build --isolation=chroot --layers --pull=never -f "$file" -t "$tag" \
-        --ulimit "nofile=$(limit "Max open files")" --ulimit "nproc=$(limit "Max processes")" \
+    step "$what" buildah build --isolation=chroot --layers --pull=never --force-rm -f "$file" -t "$tag" \
+        --ulimit nofile=4096:4096 --ulimit nproc=4096:4096 \
         --build-arg VERSION="$version" ${IMAGE_SOURCE:+--build-arg SOURCE="$IMAGE_SOURCE"} "$@" "$top"
 }
 # save TAG ARCHIVE: the image as an OCI archive, and its sizes.
@@ -112,3 +109,9 @@ build "the kalpex image on Debian $release" "$kalpex_file" "localhost/kalpex:$ve
 build "the detector's image" "$detector_file" "localhost/kalpex-node-problem-detector:$version"
 save "localhost/kalpex:$version" "$images/kalpex.tar"
 save "localhost/kalpex-node-problem-detector:$version" "$images/kalpex-node-problem-detector.tar"
+# What earlier builds and runs left behind would fill the disk, build after
+# build.
+clean_up() {
+    buildah rm --all && buildah rmi --prune
+}
+step "removing what earlier builds left" clean_up
