@@ -300,23 +300,21 @@ container)
     # cgroup manager but the kernel's files, no network.
     mkdir -p /dev/pts && mount -t devpts devpts /dev/pts && mount -t cgroup2 cgroup2 /sys/fs/cgroup &&
         mkdir -p /dev/shm/podman/tmp || echo "VM-ERROR $stage: cannot mount what podman needs"
-    for path in /run /var/lib/containers /var/tmp /tmp /root /etc/containers/networks; do
+    for path in /run /var/lib/containers /var/tmp /tmp /root; do
         [ ! -d "$path" ] || mount -t tmpfs tmpfs "$path"
     done
     podman() {
         command podman --root=/dev/shm/podman/storage --runroot=/dev/shm/podman/run --tmpdir=/dev/shm/podman/tmp \
-            --storage-driver=overlay --cgroup-manager=cgroupfs --events-backend=none "$@"
+            --network-config-dir=/dev/shm/podman/networks --storage-driver=overlay --cgroup-manager=cgroupfs \
+            --events-backend=none "$@"
     }
     load() {  # the name of the image in build/images/$1.tar, once loaded
         podman load -q -i "${kalpex%/*}/images/$1.tar" 2>"/dev/shm/$1.err" | sed -n 's/^Loaded image[^:]*: //p' |
             grep . || echo "VM-ERROR $stage: cannot load $1.tar: $(tail -n 2 "/dev/shm/$1.err")" >&2
     }
-    # Both at once: each one's unpacking is mostly one processor's work.
     started=$(now_ms)
-    load kalpex >/dev/shm/kalpex-image &
+    kalpex_image=$(load kalpex)
     detector_image=$(load kalpex-node-problem-detector)
-    wait
-    kalpex_image=$(cat /dev/shm/kalpex-image)
     echo "VM-INFO $stage: both images loaded in $(($(now_ms) - started)) ms"
     # With no udev, the nodes are root's alone: they get a group as udev
     # would give them render's, and the container gets that group as a
@@ -335,6 +333,7 @@ container)
     {
         check "virgl: a hardware pass in the container" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
             run $(gpu $render) "$kalpex_image"
+        echo "VM-INFO $stage: virgl in the container: $(grep -h '^kalpex: ' /dev/shm/out /dev/shm/err | tr '\n' '|')"
         check "virgl: --require-hw passes" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
             run $(gpu $render) "$kalpex_image" --require-hw
         check "virtio-gpu 2D: a software pass" 0 "$(on 'PASS \(SOFTWARE fallback\)' 129)" \
