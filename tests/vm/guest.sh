@@ -296,13 +296,14 @@ virgl)
     check "--require-hw" 0 "$(report $render 'virgl ')kalpex: PASS \(HARDWARE\)\|$" "$kalpex" --require-hw
     ;;
 container)
-    # podman on the read-only root: its storage and state in memory, no
-    # cgroup manager but the kernel's files, no network.
+    # podman on the read-only root: its storage, state and scratch files in
+    # memory, no cgroup manager but the kernel's files, no network. Its
+    # archive loading unpacks in /var/tmp whatever it is told; /root and
+    # /tmp, where the checkout may be, stay as they are.
     mkdir -p /dev/pts && mount -t devpts devpts /dev/pts && mount -t cgroup2 cgroup2 /sys/fs/cgroup &&
-        mkdir -p /dev/shm/podman/tmp || echo "VM-ERROR $stage: cannot mount what podman needs"
-    for path in /run /var/lib/containers /var/tmp /tmp /root; do
-        [ ! -d "$path" ] || mount -t tmpfs tmpfs "$path"
-    done
+        mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/tmp && mkdir -p /dev/shm/podman/tmp ||
+        echo "VM-ERROR $stage: cannot mount what podman needs"
+    export HOME=/dev/shm/podman TMPDIR=/dev/shm/podman/tmp
     podman() {
         command podman --root=/dev/shm/podman/storage --runroot=/dev/shm/podman/run --tmpdir=/dev/shm/podman/tmp \
             --network-config-dir=/dev/shm/podman/networks --storage-driver=overlay --cgroup-manager=cgroupfs \

@@ -104,13 +104,15 @@ fi
     find . | cpio -o -H newc --quiet | gzip -1 >"$cache/initramfs.gz"
 ) || exit 1
 
-# boot PLAN DISPLAY [QEMU DEVICE ARGUMENTS...]: one VM, judged by its output.
+# boot PLAN DISPLAY [QEMU DEVICE ARGUMENTS...]: one VM, judged by its output,
+# given up on after $limit seconds.
+limit=300
 boot() {
     local plan=$1 display=$2 log=$cache/boot-${1//,/-}.log
     shift 2
     local started=$SECONDS
     echo "vm: booting for $plan"
-    timeout 300 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2G -machine q35 \
+    timeout "$limit" qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2G -machine q35 \
         -nodefaults -display "$display" -serial stdio -no-reboot \
         -kernel "$kernel/vmlinuz" -initrd "$cache/initramfs.gz" \
         -append "console=ttyS0 quiet loglevel=1 panic=-1 systemd.show_status=false drm_kms_helper.fbdev_emulation=0 KALPEX_PLAN=$plan KALPEX_GUEST=$here/guest.sh KALPEX_BIN=$kalpex KALPEX_STAGE=$cache/stage" \
@@ -176,7 +178,8 @@ if [ -n "$p" ]; then
             [ -s "$build/images/$image.tar" ] || setup_failed "no $build/images/$image.tar (make image builds it)"
         done
         # A virgl GPU and a 2D one, renderD128 and renderD129 in that order.
-        SDL_VIDEODRIVER=offscreen boot container sdl,gl=on -device virtio-gpu-gl-pci -device virtio-gpu-pci
+        # Loading the two images alone takes over two minutes under emulation.
+        limit=480 SDL_VIDEODRIVER=offscreen boot container sdl,gl=on -device virtio-gpu-gl-pci -device virtio-gpu-pci
         if [ $? -eq 2 ]; then
             skip "container, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-container.log" | tr '\n' ' ')"
         fi
