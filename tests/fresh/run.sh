@@ -121,7 +121,7 @@ for release in $releases; do
     tree=$folder/$release-root
     step "$release" "make run NODE=/dev/null as root (under a minute)" "$folder/$release-root-run.log" software_pass \
         root_run "$release" "$tree" &&
-        step "$release" "make test as root (about seven minutes)" "$folder/$release-root-test.log" all_ran \
+        step "$release" "make test as root (about nineteen minutes)" "$folder/$release-root-test.log" all_ran \
             root_test "$release" "$tree" &&
         echo "fresh: $release: the tree takes $(du -sm "$tree" | cut -f1) MB after both, from $(du -sm "$folder/$release.tar" | cut -f1) MB"
     rm -rf "$tree"
