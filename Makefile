@@ -169,7 +169,7 @@ deb: deb-deps build
 # names the source in their labels.
 image:
 	@$(INSTALL) $(IMAGE_PACKAGES)
-	IMAGE_SOURCE="$(IMAGE_SOURCE)" tools/build-images.sh $(BUILD) $(RELEASE)
+	IMAGE_SOURCE="$(IMAGE_SOURCE)" tools/build-images.sh $(BUILD) $(VERSION) $(RELEASE)
 
 # The source tarball of the tagged tree, $(BUILD)/kalpex-VERSION.tar.gz; the
 # package built from it is the same as one built from the checkout.

@@ -19,6 +19,9 @@ SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 IMAGES = os.path.join(os.environ["KALPEX_BUILD_DIR"], "images")
 BUILDAH = ["buildah", "--root", os.path.join(IMAGES, "storage"), "--runroot", os.path.join(IMAGES, "run")]
 ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
+# The adapter's first line for llvmpipe under --require-hw, on renderD128.
+SOFTWARE_UNDER_REQUIRE_HW = (r"kalpex: FAIL --require-hw: software renderer answered \(renderer: llvmpipe .*\) "
+                             r"on /dev/dri/renderD128")
 with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as cmake:
     VERSION = re.search(r"project\(kalpex VERSION ([0-9.]+)", cmake.read()).group(1)
 
@@ -83,9 +86,7 @@ class KalpexImage(unittest.TestCase):
     CASES = [
         ("a software pass", "renderD128:666", [],
          r"kalpex: PASS \(SOFTWARE fallback\) on /dev/dri/renderD128", 0),
-        ("--require-hw", "renderD128:666", ["--require-hw"],
-         r"kalpex: FAIL --require-hw: software renderer answered \(renderer: llvmpipe .*\) on /dev/dri/renderD128",
-         1),
+        ("--require-hw", "renderD128:666", ["--require-hw"], SOFTWARE_UNDER_REQUIRE_HW, 1),
         ("no node given", None, [], r"kalpex: FAIL open /dev/dri/card0", 1),
         # The check is no root: a node only root may open fails at open.
         ("a node only root may open", "renderD128:600", [], r"kalpex: FAIL open /dev/dri/renderD128", 1),
@@ -130,8 +131,7 @@ class DetectorImage(unittest.TestCase):
         (rule,) = in_image["rules"]
         status, lines = run(root, config, [rule["path"], *rule["args"]], "renderD128:666")
         self.assertEqual(status, 1, lines)
-        self.assertRegex(lines[0], r"^kalpex: FAIL --require-hw: software renderer answered \(renderer: llvmpipe "
-                                   r".*\) on /dev/dri/renderD128$")
+        self.assertRegex(lines[0], f"^{SOFTWARE_UNDER_REQUIRE_HW}$")
         # Its DaemonSet runs this image as it is, as the image's user.
         with open(os.path.join(SOURCE, "contrib", "container", "node-problem-detector-kalpex-image.yaml"),
                   encoding="utf-8") as file:

@@ -6,14 +6,15 @@
 # where one answers; where none does, from a stand-in made from Debian's
 # archive with mmdebstrap and given the real image's name, so that the
 # Containerfiles build unchanged either way.
-# usage: tools/build-images.sh BUILD [RELEASE]   (bookworm, the default, or trixie)
+# usage: tools/build-images.sh BUILD VERSION [RELEASE]   (bookworm, the default, or trixie)
+# VERSION is the project's, as the Makefile reads it from CMakeLists.txt.
 # IMAGE_SOURCE, where set, is the images' source label (the address of the
 # organisation's own repository).
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1/images" && images=$(cd "$1/images" && pwd) || exit 1
-release=${2:-bookworm}
-version=$(sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+version=$2
+release=${3:-bookworm}
 containerfiles=$top/contrib/container
 # Without root, buildah needs subordinate ids set up for the user.
 if [ "$(id -u)" != 0 ]; then
