@@ -105,8 +105,9 @@ fi
 ) || exit 1
 
 # boot PLAN DISPLAY [QEMU DEVICE ARGUMENTS...]: one VM, judged by its output,
-# given up on after $limit seconds.
-limit=300
+# given up on after $limit seconds: a hung VM ends there, and a slow host
+# (the systemd stage has taken from 120 to 200 s here) is far from it.
+limit=600
 boot() {
     local plan=$1 display=$2 log=$cache/boot-${1//,/-}.log
     shift 2
@@ -179,7 +180,7 @@ if [ -n "$p" ]; then
         done
         # A virgl GPU and a 2D one, renderD128 and renderD129 in that order.
         # Loading the two images alone takes over two minutes under emulation.
-        limit=480 SDL_VIDEODRIVER=offscreen boot container sdl,gl=on -device virtio-gpu-gl-pci -device virtio-gpu-pci
+        limit=900 SDL_VIDEODRIVER=offscreen boot container sdl,gl=on -device virtio-gpu-gl-pci -device virtio-gpu-pci
         if [ $? -eq 2 ]; then
             skip "container, qemu cannot give the VM a GL display: $(tail -n 2 "$cache/boot-container.log" | tr '\n' ' ')"
         fi
