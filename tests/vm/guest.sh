@@ -260,7 +260,7 @@ systemd)
     with_settings "Environment=LD_LIBRARY_PATH=$standin STANDIN_STALL=eglInitialize STANDIN_STALL_PATH=/dev/mapper/stall" \
         "Environment=KALPEX_MONITOR_OPTIONS=--timeout=2" "DeviceAllow=block-device-mapper r"
     # How long the check took by the adapter's own clock, in whole
-    # milliseconds: systemd's start around it takes 2 to 4 s here, more on
+    # milliseconds: systemd's start around it takes 1 to 4 s here, more on
     # a busy host, so the unit's time alone cannot tell a check that waited.
     check_ms() {
         grep -F "kalpex_probe_duration_seconds{node=\"$node\"} " "$metrics" | sed 's/.*} //; s/\.//; s/^0*\(.\)/\1/'

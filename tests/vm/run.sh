@@ -106,7 +106,7 @@ fi
 
 # boot PLAN DISPLAY [QEMU DEVICE ARGUMENTS...]: one VM, judged by its output,
 # given up on after $limit seconds: a hung VM ends there, and a slow host
-# (the systemd stage has taken from 120 to 200 s here) is far from it.
+# (the systemd stage has taken from 100 to 200 s here) is far from it.
 limit=600
 boot() {
     local plan=$1 display=$2 log=$cache/boot-${1//,/-}.log
