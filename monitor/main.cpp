@@ -5,6 +5,7 @@
 // usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME]
 //                       [--] [KALPEX ARGUMENTS...]
 //        kalpex-monitor --publish=SOURCE FILE
+//        kalpex-monitor --kernel-event
 //   --timeout   the bound on each check (default 60 s); then SIGTERM, 5 s
 //               later SIGKILL, and 1 s after that it is given up on as stuck
 //   --textfile  also write Prometheus metrics to FILE, if its folder exists
@@ -12,6 +13,8 @@
 //   --user      started by root, run kalpex as this user (default kalpex)
 //   --publish   root's step after an unprivileged check: copy the metrics it
 //               wrote to SOURCE into FILE, or remove FILE if it left none
+//   --kernel-event  run by udev on a GPU's wedge report or a node's removal:
+//               keep the report for the checks and start them at once
 // KALPEX names the kalpex to run (default /usr/bin/kalpex). Each kalpex
 // argument other than --require-hw is a node; with none, every render node
 // is checked, or where there is none, kalpex's own default node.
@@ -33,6 +36,8 @@ int main(int argc, char **argv)
 
     if (argc == 3 && strncmp(argv[1], "--publish=", 10) == 0)
         return publish_metrics(argv[1] + 10, argv[2]);
+    if (argc == 2 && strcmp(argv[1], "--kernel-event") == 0)
+        return handle_kernel_event();
 
     // Installed as check_kalpex, it is a monitoring plugin: the same checks,
     // its command line, lines and statuses.
@@ -48,13 +53,15 @@ int main(int argc, char **argv)
     const std::vector<std::string> render_nodes = find_render_nodes();
     std::vector<check> checks = plan_checks(options, render_nodes);
     run_checks(options, checks);
-    for (check &c : checks)
-        judge(options, c);
-
     std::string machine_failure;
     if (options.expected_nodes && render_nodes.size() < options.expected_nodes)
         machine_failure = "kalpex: FAIL expected " + std::to_string(options.expected_nodes) +
                           " render nodes, found " + std::to_string(render_nodes.size());
+    for (check &c : checks) {
+        judge(options, c);
+        c.short_of_gpus = !machine_failure.empty();
+        record_answer(c);
+    }
     // Lines name their node wherever the adapter chose the nodes or checked
     // several; the plugin's, wherever there is a node to name.
     const bool name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && !render_nodes.empty()) ||

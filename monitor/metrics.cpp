@@ -42,7 +42,8 @@ static bool passed(const check &c)
 // node has the same value, so that files written for single nodes never
 // repeat a series: node_exporter refuses a repeated one.
 static void family(std::string &to, const std::vector<check> &checks, const std::string &name, const char *help,
-                   const std::function<std::optional<std::string>(const check &)> &value_of)
+                   const std::function<std::optional<std::string>(const check &)> &value_of,
+                   const char *type = "gauge")
 {
     std::string series;
     for (const check &c : checks) {
@@ -50,7 +51,51 @@ static void family(std::string &to, const std::vector<check> &checks, const std:
             series += "kalpex_" + name + "{node=\"" + label_value(c.label) + "\"" + *value + "\n";
     }
     if (!series.empty())
-        to += "# HELP kalpex_" + name + " " + help + "\n# TYPE kalpex_" + name + " gauge\n" + series;
+        to += "# HELP kalpex_" + name + " " + help + "\n# TYPE kalpex_" + name + " " + type + "\n" + series;
+}
+
+// What the kernel reported about the node's GPU: none of these series is
+// there before the node's first kernel event.
+static void kernel_families(std::string &to, const std::vector<check> &checks)
+{
+    family(to, checks, "kernel_wedged",
+           "Whether the GPU's last WEDGED= report from the kernel still stands (1: no pass in hardware since), "
+           "with its recovery methods.",
+           [](const check &c) -> std::optional<std::string> {
+               if (!c.kernel || c.kernel->report.empty())
+                   return std::nullopt;
+               const bool stands = wedge_stands(c) && c.outcome != severity::hardware_pass;
+               return ",wedged=\"" + label_value(stands ? c.kernel->wedge_methods : c.kernel->report) + "\"} " +
+                      (stands ? "1" : "0");
+           });
+    family(to, checks, "kernel_report_timestamp_seconds",
+           "When the kernel last reported the GPU wedged (WEDGED=), in seconds since the epoch.",
+           [](const check &c) -> std::optional<std::string> {
+               if (!c.kernel || c.kernel->report.empty())
+                   return std::nullopt;
+               return "} " + std::to_string(c.kernel->report_time);
+           });
+    const auto count = [](long long kernel_record::*field) {
+        return [field](const check &c) -> std::optional<std::string> {
+            if (!c.kernel)
+                return std::nullopt;
+            return "} " + std::to_string((*c.kernel).*field);
+        };
+    };
+    family(to, checks, "kernel_wedge_events_total",
+           "WEDGED= reports of a GPU that needs recovery, since the node appeared.", count(&kernel_record::wedges),
+           "counter");
+    family(to, checks, "kernel_reset_events_total",
+           "WEDGED=none reports (a reset brought the GPU back), since the node appeared.",
+           count(&kernel_record::resets), "counter");
+    family(to, checks, "kernel_event_unanswered",
+           "Whether a kernel event (a wedge or reset report, or another GPU gone) has had no passing check since.",
+           [](const check &c) -> std::optional<std::string> {
+               if (!c.kernel)
+                   return std::nullopt;
+               const bool answered = answers_kernel_events(c) || c.kernel->events <= c.answered.passed;
+               return answered ? "} 0" : "} 1";
+           });
 }
 
 static std::string metrics_text(const settings &options, const std::vector<check> &checks, size_t nodes_found)
@@ -76,6 +121,10 @@ static std::string metrics_text(const settings &options, const std::vector<check
            [](const check &c) { return "} " + seconds(c.ended_ms - c.started_ms); });
     family(to, checks, "probe_last_run_timestamp_seconds", "When the last check ended, in seconds since the epoch.",
            [](const check &c) { return "} " + std::to_string(static_cast<long long>(c.ended_wall)); });
+    family(to, checks, "probe_trigger",
+           "Why the last check ran: a kernel event, or its schedule (the timer, boot, or by hand).",
+           [](const check &c) { return after_kernel_event(c) ? ",trigger=\"kernel_event\"} 1" : ",trigger=\"schedule\"} 1"; });
+    kernel_families(to, checks);
     family(to, checks, "build_info", "The version of kalpex that ran the check.",
            same(",version=\"" + label_value(KALPEX_VERSION) + "\"} 1"));
     family(to, checks, "render_nodes", "Render nodes found on the machine when the node was checked.",
@@ -96,7 +145,7 @@ static bool folder_exists(const std::string &file)
 // A scrape sees the old file or the new one, never half of one: written
 // beside it under a name the collector ignores, then renamed over it.
 // Readable by all, whatever the umask: node_exporter runs as its own user.
-static bool replace_file(const std::string &file, std::string_view content)
+bool replace_file(const std::string &file, std::string_view content)
 {
     const std::string beside = file + "." + std::to_string(getpid());
     owned_fd written(open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));

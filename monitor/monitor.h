@@ -39,6 +39,21 @@ inline bool starts_with(std::string_view text, std::string_view prefix)
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// What the kernel has reported about a node's GPU since the node appeared
+// (kept by the event handler), and what the checks have answered since.
+struct kernel_record {
+    long long events = 0;     // kernel events that concern the node, numbered from 1
+    long long event_time = 0; // when the last came
+    long long wedge_event = 0; // the last report of a wedge that needs recovery (0: none)
+    long long wedges = 0, resets = 0; // WEDGED= reports: a method, or none (a reset brought it back)
+    long long report_time = 0; // the last WEDGED= report: when, and its value
+    std::string report, wedge_methods; // that report's methods; the methods of the wedge_event
+};
+struct answer_record {
+    long long seen = 0;   // the last event a finished check started after
+    long long passed = 0; // the last event a passing check started after
+};
+
 // How a check ended, worst last: the first output line is the worst check's.
 enum class severity { hardware_pass, software_pass, unknown, failure };
 
@@ -66,6 +81,13 @@ struct check {
     // and the process of that check still there (0: none found).
     time_t stuck_since = 0;
     long stuck_kalpex = 0, stuck_holder = 0;
+    // The node's files in the state folder, less their suffix (none: no
+    // kernel reports are read for it), and what they held when the check
+    // started.
+    std::string state_path;
+    std::optional<kernel_record> kernel;
+    answer_record answered;
+    bool short_of_gpus = false; // the machine has fewer render nodes than --expect
 
     // Set by judge(): the line that decides, the renderer line, the rest.
     severity outcome = severity::failure;
@@ -95,6 +117,8 @@ struct settings {
 // options.cpp. The scans yield false, having said why, where the adapter
 // cannot go on.
 bool scan_options(int argc, char **argv, settings &options);
+std::optional<std::string> state_folder();
+std::string node_file_name(const std::optional<std::string> &node);
 bool scan_plugin_options(int argc, char **argv, settings &options);
 bool choose_identity(settings &options);
 std::vector<std::string> find_render_nodes();
@@ -110,6 +134,15 @@ bool take_lock(const settings &options, check &c, lock_record &holder);
 void write_record(const std::string &path, const lock_record &record);
 long holder_of(long kalpex);
 
+// kernel_events.cpp: the handler udev runs on a kernel event, and what a
+// check makes of the reports it kept.
+int handle_kernel_event();
+void read_kernel_state(check &c);
+bool wedge_stands(const check &c);
+bool after_kernel_event(const check &c);
+bool answers_kernel_events(const check &c);
+void record_answer(const check &c);
+
 // run_checks.cpp: every check at once, each under the bound.
 void run_checks(const settings &options, std::vector<check> &checks);
 
@@ -124,3 +157,4 @@ bool write_all(int fd, std::string_view text);
 void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found);
 int publish_metrics(const std::string &source, const std::string &destination);
 std::string seconds(long milliseconds); // as metrics give durations: 0.093
+bool replace_file(const std::string &file, std::string_view content);

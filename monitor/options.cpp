@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <initializer_list>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -168,6 +169,25 @@ std::vector<std::string> find_render_nodes()
     return paths;
 }
 
+// The first folder of systemd's RuntimeDirectory=, or none.
+static std::optional<std::string> unit_runtime_folder()
+{
+    const char *runtime = getenv("RUNTIME_DIRECTORY");
+    if (!runtime || !*runtime)
+        return std::nullopt;
+    return std::string(std::string_view(runtime).substr(0, std::string_view(runtime).find(':')));
+}
+
+// A folder nobody else may write, owned by one of owners.
+static bool guarded_folder(const std::string &folder, std::initializer_list<uid_t> owners)
+{
+    struct stat status {
+    };
+    if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || (status.st_mode & (S_IWGRP | S_IWOTH)))
+        return false;
+    return std::find(owners.begin(), owners.end(), status.st_uid) != owners.end();
+}
+
 // Where the per-node locks live: systemd's RuntimeDirectory=, else /run for
 // root and the user's runtime folder for others. Only a folder that is the
 // user's own, or root's GPU user's (the unit's folder, which root's checks
@@ -175,11 +195,10 @@ std::vector<std::string> find_render_nodes()
 // unguarded.
 static std::optional<std::string> lock_folder(const settings &options)
 {
-    std::string folder;
-    const char *runtime = getenv("RUNTIME_DIRECTORY");
     const char *user_runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        folder = std::string_view(runtime).substr(0, std::string_view(runtime).find(':'));
+    std::string folder;
+    if (const std::optional<std::string> runtime = unit_runtime_folder())
+        folder = *runtime;
     else if (geteuid() == 0)
         folder = "/run/kalpex";
     else if (user_runtime && *user_runtime == '/')
@@ -187,21 +206,31 @@ static std::optional<std::string> lock_folder(const settings &options)
     else
         return std::nullopt;
     (void)mkdir(folder.c_str(), 0755);
-    struct stat status {
-    };
-    if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || (status.st_mode & (S_IWGRP | S_IWOTH)))
-        return std::nullopt;
-    const bool owned =
-        status.st_uid == geteuid() || (options.run_as.switch_user && status.st_uid == options.run_as.uid);
-    return owned ? std::optional(folder) : std::nullopt;
+    const uid_t gpu_user = options.run_as.switch_user ? options.run_as.uid : geteuid();
+    return guarded_folder(folder, {geteuid(), gpu_user}) ? std::optional(folder) : std::nullopt;
 }
 
-// The node's lock file, named as systemd escapes paths:
-// /dev/dri/renderD128 becomes dev-dri-renderD128.lock.
-static std::string lock_path(const std::string &folder, const std::optional<std::string> &node)
+// Where the kernel's reports about the GPUs are kept, for every user's
+// checks to read: the unit's runtime folder, else /run/kalpex, where root's
+// event handler writes them (the unit's folder there). Root, the package's
+// GPU user or the reader owns it; root makes it where it is missing.
+std::optional<std::string> state_folder()
+{
+    const std::string folder = unit_runtime_folder().value_or("/run/kalpex");
+    if (geteuid() == 0)
+        (void)mkdir(folder.c_str(), 0755);
+    const passwd *gpu_user = getpwnam("kalpex");
+    return guarded_folder(folder, {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0}) ? std::optional(folder)
+                                                                                  : std::nullopt;
+}
+
+// A node's name for the files kept about it (its lock, what the kernel
+// reported), escaped as systemd escapes paths: /dev/dri/renderD128 becomes
+// dev-dri-renderD128.
+std::string node_file_name(const std::optional<std::string> &node)
 {
     if (!node)
-        return folder + "/:default.lock"; // no escaped path starts with ':'
+        return ":default"; // no escaped path starts with ':'
     const std::string_view path = std::string_view(*node).substr(std::min(node->find_first_not_of('/'), node->size()));
     std::string name;
     for (size_t at = 0; at < path.size(); ++at) {
@@ -216,8 +245,9 @@ static std::string lock_path(const std::string &folder, const std::optional<std:
             name += escaped;
         }
     }
-    // A path too long for one file name shares the guard of all such paths.
-    return folder + "/" + (name.size() + 6 > 250 ? ":long" : name) + ".lock";
+    // A path too long for a file name with its longest suffix
+    // (".answered.PID") shares the files of all such paths.
+    return name.size() > 230 ? ":long" : name;
 }
 
 // One check per node given; with none, one per render node, or where there
@@ -229,10 +259,18 @@ std::vector<check> plan_checks(const settings &options, const std::vector<std::s
     for (size_t i = 0; i < nodes.size(); ++i)
         checks[i].node = nodes[i];
     const std::optional<std::string> folder = lock_folder(options);
+    const std::optional<std::string> states = state_folder();
     for (check &c : checks) {
         c.label = c.node.value_or("default");
         if (folder)
-            c.lock_path = lock_path(*folder, c.node);
+            c.lock_path = *folder + "/" + node_file_name(c.node) + ".lock";
+        // What the kernel reported is kept under the node's own name, which
+        // a stable path (/dev/dri/by-path/...) leads to.
+        char *real = c.node ? realpath(c.node->c_str(), nullptr) : nullptr;
+        if (states && c.node)
+            c.state_path = *states + "/" + node_file_name(std::string(real ? real : *c.node));
+        free(real);
+        read_kernel_state(c);
     }
     return checks;
 }

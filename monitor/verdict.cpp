@@ -114,6 +114,16 @@ void judge(const settings &options, check &c)
         c.stage = *stage;
     }
 
+    // The kernel reported the GPU wedged: until a pass in hardware, the
+    // check fails, whatever kalpex saw. A wedged GPU whose every ioctl fails
+    // still passes on Mesa's software rasteriser.
+    if (wedge_stands(c) && c.verdict != "kalpex: PASS (HARDWARE)") {
+        if (!c.verdict.empty())
+            c.rest.insert(0, c.verdict + "\n");
+        c.verdict = "kalpex: FAIL device wedged (WEDGED=" + c.kernel->wedge_methods + ") on " + c.label;
+        c.stage = "device wedged";
+    }
+
     if (c.verdict == "kalpex: PASS (HARDWARE)")
         c.outcome = severity::hardware_pass;
     else if (starts_with(c.verdict, "kalpex: PASS "))

@@ -283,6 +283,138 @@ class Machines(unittest.TestCase):
                 self.assertTrue(message.startswith(lines[0]), message)
 
 
+# The sysfs of two GPUs, as the kernel event handler reads it: card0 with
+# renderD128, card1 with renderD129 (the folders named in $SYSFS).
+FAKE_SYSFS = r"""
+mount -t tmpfs tmpfs /sys/class
+for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done
+exec "$@"
+"""
+BOTH_GPUS = "card0/device/drm/renderD128 card1/device/drm/renderD129 renderD128 renderD129"
+WEDGED_128 = r"kalpex: FAIL device wedged \(WEDGED=rebind,bus-reset\) on /dev/dri/renderD128"
+LLVMPIPE = {"RENDERER": "llvmpipe (LLVM 15.0.6, 256 bits)"}
+
+
+def wedge_on(card, methods):
+    return {"ACTION": "change", "SUBSYSTEM": "drm", "DEVPATH": f"/devices/pci0000:00/0000:00:02.0/drm/{card}",
+            "WEDGED": methods}
+
+
+def removal_of(node):
+    return {"ACTION": "remove", "SUBSYSTEM": "drm", "DEVPATH": f"/devices/pci0000:00/0000:00:03.0/drm/{node}"}
+
+
+# In order, each from the state the one before left: (case, the kernel's
+# event or None, the sysfs then, the node checked, adapter options, stand-in
+# steering, the first line (a pattern), the status, metric lines expected)
+KERNEL_STEPS = [
+    ("a wedge report fails a software pass", wedge_on("card0", "rebind,bus-reset"), BOTH_GPUS, "renderD128", [],
+     LLVMPIPE, WEDGED_128, 1,
+     ['kalpex_probe_failed_stage{node="/dev/dri/renderD128",stage="device wedged"} 1',
+      'kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
+      'kalpex_kernel_wedged{node="/dev/dri/renderD128",wedged="rebind,bus-reset"} 1',
+      'kalpex_kernel_wedge_events_total{node="/dev/dri/renderD128"} 1',
+      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
+    ("the other GPU is untouched", None, BOTH_GPUS, "renderD129", [], LLVMPIPE,
+     r"kalpex: PASS \(SOFTWARE fallback\)", 0,
+     ['kalpex_probe_trigger{node="/dev/dri/renderD129",trigger="schedule"} 1']),
+    ("the next scheduled check fails too", None, BOTH_GPUS, "renderD128", [], LLVMPIPE, WEDGED_128, 1,
+     ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="schedule"} 1',
+      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
+    ("a pass in hardware answers the wedge", None, BOTH_GPUS, "renderD128", [], {},
+     r"kalpex: PASS \(HARDWARE\)", 0,
+     ['kalpex_kernel_wedged{node="/dev/dri/renderD128",wedged="rebind,bus-reset"} 0',
+      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 0']),
+    ("WEDGED=none: the next check's verdict stands", wedge_on("card0", "none"), BOTH_GPUS, "renderD128", [],
+     LLVMPIPE, r"kalpex: PASS \(SOFTWARE fallback\)", 0,
+     ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
+      'kalpex_kernel_wedged{node="/dev/dri/renderD128",wedged="none"} 0',
+      'kalpex_kernel_reset_events_total{node="/dev/dri/renderD128"} 1']),
+    ("wedged again", wedge_on("card0", "vendor-specific"), BOTH_GPUS, "renderD128", [], LLVMPIPE,
+     r"kalpex: FAIL device wedged \(WEDGED=vendor-specific\) on /dev/dri/renderD128", 1,
+     ['kalpex_kernel_wedge_events_total{node="/dev/dri/renderD128"} 2']),
+    ("its node gone and back: the GPU starts anew", removal_of("renderD128"), "card1/device/drm/renderD129 renderD129",
+     "renderD128", [], LLVMPIPE, r"kalpex: PASS \(SOFTWARE fallback\)", 0, []),
+    ("another GPU gone under --expect: an event for the one left", removal_of("card1"), "card0/device/drm/renderD128 "
+     "renderD128", "renderD128", ["--expect=3"], LLVMPIPE, "kalpex: FAIL expected 3 render nodes, found 2", 1,
+     ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
+      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
+]
+# Values the kernel never sends, as udev would hand them over: each is
+# refused (status 2), and nothing is kept or run.
+HOSTILE_EVENTS = [
+    {**wedge_on("card0", "$(touch {marker})")},
+    {**wedge_on("card0", "rebind;touch {marker}")},
+    {**wedge_on("card0", "rebind' \"`touch {marker}`")},
+    {**wedge_on("card0", "rebind bus-reset")},
+    {**wedge_on("card0", "rebind\nbus-reset")},
+    {**wedge_on("card0", ",".join(["rebind"] * 40))},
+    {**wedge_on("card0", "")},
+    {**wedge_on("card0", "Rebind")},
+    {**wedge_on("renderD128", "rebind")},
+    {**wedge_on("card0", "rebind"), "DEVPATH": "/devices/pci0000:00/drm/card0;touch {marker}"},
+    {**wedge_on("card0", "rebind"), "DEVPATH": "/devices/" + "x/" * 300 + "card0"},
+    {**wedge_on("card0", "rebind"), "DEVPATH": "/devices/pci0000:00/drm/card0/../../sda"},
+    {**wedge_on("card0", "rebind"), "SUBSYSTEM": "block"},
+    {**wedge_on("card0", "rebind"), "ACTION": "add"},
+    {"ACTION": "change", "SUBSYSTEM": "drm", "WEDGED": "rebind"},
+]
+
+
+class KernelEvents(unittest.TestCase):
+    """The handler udev runs on the kernel's events, and what the checks
+    make of what it keeps, on two GPUs made in a private mount namespace."""
+
+    @classmethod
+    def setUpClass(cls):
+        problem = namespace_problem()
+        if problem:
+            raise unittest.SkipTest(problem)
+
+    def setUp(self):
+        self.states = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.states)
+
+    def in_namespace(self, command, env, sysfs=""):
+        with tempfile.TemporaryDirectory() as scratch:
+            env = {**env, "NODES": "renderD128 renderD129", "SYSFS": sysfs, "RUNTIME_DIRECTORY": self.states}
+            return subprocess.run([*namespace(scratch), "sh", "-c", FAKE_SYSFS, "sh", *command], env=env,
+                                  capture_output=True, text=True, timeout=60)
+
+    def test_events_and_the_checks_after_them(self):
+        for case, event, sysfs, node, options, steering, first_line, status, metrics in KERNEL_STEPS:
+            with self.subTest(case=case):
+                if event:
+                    done = self.in_namespace([ADAPTER, "--kernel-event"], {"PATH": os.environ["PATH"], **event},
+                                             sysfs)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                textfile = os.path.join(self.states, "kalpex.prom")
+                env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+                env.update({f"STANDIN_{k}": v for k, v in steering.items()}, KALPEX=KALPEX_RUN,
+                           LD_LIBRARY_PATH=STANDIN)
+                done = self.in_namespace([ADAPTER, f"--textfile={textfile}", *options, f"/dev/dri/{node}"], env)
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                self.assertRegex(done.stdout.splitlines()[0], f"^{first_line}$")
+                with open(textfile, encoding="utf-8") as file:
+                    written = file.read()
+                for line in metrics:
+                    self.assertIn(line + "\n", written)
+                if not event or event["ACTION"] == "remove" and event["DEVPATH"].endswith(node):
+                    self.assertNotIn("trigger=\"kernel_event\"", written)
+                lint = subprocess.run([PROMTOOL, "check", "metrics"], input=written, capture_output=True, text=True)
+                self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+
+    def test_hostile_events_are_refused(self):
+        marker = os.path.join(self.states, "ran")
+        for event in HOSTILE_EVENTS:
+            event = {key: value.replace("{marker}", marker) for key, value in event.items()}
+            with self.subTest(event=event):
+                done = self.in_namespace([ADAPTER, "--kernel-event"], {"PATH": os.environ["PATH"], **event},
+                                         BOTH_GPUS)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertEqual(os.listdir(self.states), [])
+
+
 class Stuck(unittest.TestCase):
     """What is left of a check that could not be ended never holds up the
     next one, nor the monitor reading the adapter."""

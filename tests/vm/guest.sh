@@ -74,6 +74,42 @@ resume_stall() {  # and wait for the stuck kalpex ($1) to end
     for _ in 1 2 3 4 5 6 7 8 9 10; do [ -d "/proc/$1" ] || break; sleep 1; done
 }
 
+# The systemd and wedge stages: the package's units, as systemd runs them.
+use() {  # the instance the cases below are about
+    unit=kalpex@$1.service node=/dev/dri/$1 metrics=/var/lib/prometheus/node-exporter/kalpex-$1.prom
+}
+# The lines of the unit's last run (those since $since), as the journal
+# has them; they may reach it a moment after the unit has ended.
+since=
+last_run() {
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        journalctl -q -o cat -u "$unit" SYSLOG_IDENTIFIER=kalpex ${since:+"--since=@$since"} |
+            grep . && return
+        sleep 0.5
+    done
+}
+# with_settings LINES...: a drop-in for the unit.
+with_settings() {
+    mkdir -p "/run/systemd/system/$unit.d"
+    printf '%s\n' "[Service]" "$@" >"/run/systemd/system/$unit.d/vm.conf"
+    systemctl daemon-reload
+}
+# start NAME: runs the unit as systemctl does, and keeps its status (a
+# unit that ran once may be gone from systemd's memory when it ends).
+start() {
+    since=$(date +%s.%N)
+    started_ms=$(now_ms)
+    systemctl start "$unit" 2>/dev/null
+    status=$? took=$(($(now_ms) - started_ms))
+    echo "VM-INFO $stage: $1: status $status after $took ms: $(last_run | head -n 1)"
+}
+passed() {  # the unit's last run passed with LINE first, and root published it
+    [ "$status" = 0 ] && [ "$(last_run | head -n 1)" = "$1" ] &&
+        grep -q "^kalpex_probe_success{node=\"$node\"} 1$" "$metrics" &&
+        [ "$(stat -c '%U %a' "$metrics")" = "root 644" ] && [ ! -e "/run/kalpex/${metrics##*/}" ]
+}
+
+
 case $stage in
 none)
     check "no /dev/dri" 1 "^kalpex: FAIL open $card\|$" "$kalpex"
@@ -171,8 +207,11 @@ SuccessAction=poweroff-force
 FailureAction=poweroff-force
 [Service]
 Type=oneshot
-ExecStart=/bin/sh -c 'exec /bin/sh $0 systemd $kalpex >/dev/ttyS0 2>&1'
+ExecStart=/bin/sh -c 'exec /bin/sh $0 ${4:-systemd} $kalpex >/dev/ttyS0 2>&1'
 END
+    # The wedge stage's second GPU, vgem's renderD129, is checked as well.
+    [ "${4:-}" != wedge ] || systemctl enable kalpex@renderD129.service >/dev/null 2>&1 ||
+        echo "VM-ERROR $stage: cannot enable the second check"
     exit
     ;;
 systemd)
@@ -182,40 +221,6 @@ systemd)
     # reach wherever the build folder lies.
     unset KALPEX RUNTIME_DIRECTORY
     standin=/opt/standin
-    use() {  # the instance the cases below are about
-        unit=kalpex@$1.service node=/dev/dri/$1 metrics=/var/lib/prometheus/node-exporter/kalpex-$1.prom
-    }
-    # The lines of the unit's last run (those since $since), as the journal
-    # has them; they may reach it a moment after the unit has ended.
-    since=
-    last_run() {
-        for _ in 1 2 3 4 5 6 7 8 9 10; do
-            journalctl -q -o cat -u "$unit" SYSLOG_IDENTIFIER=kalpex ${since:+"--since=@$since"} |
-                grep . && return
-            sleep 0.5
-        done
-    }
-    # with_settings LINES...: a drop-in for the unit.
-    with_settings() {
-        mkdir -p "/run/systemd/system/$unit.d"
-        printf '%s\n' "[Service]" "$@" >"/run/systemd/system/$unit.d/vm.conf"
-        systemctl daemon-reload
-    }
-    # start NAME: runs the unit as systemctl does, and keeps its status (a
-    # unit that ran once may be gone from systemd's memory when it ends).
-    start() {
-        since=$(date +%s.%N)
-        started_ms=$(now_ms)
-        systemctl start "$unit" 2>/dev/null
-        status=$? took=$(($(now_ms) - started_ms))
-        echo "VM-INFO $stage: $1: status $status after $took ms: $(last_run | head -n 1)"
-    }
-    passed() {  # the unit's last run passed with LINE first, and root published it
-        [ "$status" = 0 ] && [ "$(last_run | head -n 1)" = "$1" ] &&
-            grep -q "^kalpex_probe_success{node=\"$node\"} 1$" "$metrics" &&
-            [ "$(stat -c '%U %a' "$metrics")" = "root 644" ] && [ ! -e "/run/kalpex/${metrics##*/}" ]
-    }
-
     use renderD128
     echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; udevd $(systemctl is-active systemd-udevd); $(systemd-analyze security --no-pager "$unit" 2>&1 | grep -a -o 'Overall exposure level[^:]*: [0-9.]* [A-Z]*')"
     # The device unit started the enabled check when the node appeared.
@@ -298,6 +303,161 @@ systemd)
     last_run | head -n 1 | grep -q '^kalpex: UNKNOWN check terminated by SIGTERM$' &&
         grep -q "^kalpex_probe_success{node=\"$node\"} 0$" "$metrics" && grep -q 'stage="terminated"' "$metrics"
     result "stopped: the metrics say the check did not finish" $? "$(last_run | head -n 2); $(grep success "$metrics")"
+    ;;
+wedge)
+    # Linux 6.15 and later: the kernel's own uevent and log line for a
+    # wedged GPU, sent by the test module on a real driver's device, reach
+    # the package's udev rule, which restarts the enabled checks at once.
+    unset KALPEX RUNTIME_DIRECTORY
+    control=/proc/kalpex-wedge
+    echo "VM-INFO $stage: $(uname -r), up after $(cut -d' ' -f1 /proc/uptime) s; $(for n in /sys/class/drm/renderD*; do printf '%s=%s ' "${n##*/}" "$(basename "$(readlink -f "$n/device/driver")")"; done)"
+    [ -w "$control" ] || echo "VM-ERROR $stage: the test module is not loaded"
+    metric() {  # NAME: its value for $node in $metrics, labels and all
+        sed -n "s|^kalpex_$1{node=\"${node}\"\(.*\)$|\1|p" "$metrics" 2>/dev/null
+    }
+    runs() {  # the unit's last run, as systemd names it
+        systemctl show -P InvocationID "$unit"
+    }
+    # until_done SINCE_MS CONDITION...: waits up to 30 s for CONDITION;
+    # says how many milliseconds after SINCE_MS it held (or "never").
+    until_done() {
+        from=$1
+        shift
+        while [ "$(($(now_ms) - from))" -lt 30000 ]; do
+            if "$@"; then echo $(($(now_ms) - from)); return; fi
+            sleep 0.1
+        done
+        echo never
+    }
+    within() {  # MS LIMIT
+        [ "$1" != never ] && [ "$1" -lt "$2" ]
+    }
+    # Conditions for until_done: the unit's check has ended, the way the
+    # case wants, in a run that a kernel event started.
+    after_event() {
+        [ "$(metric probe_trigger)" = ',trigger="kernel_event"} 1' ]
+    }
+    failed_after_event() {
+        [ "$(systemctl show -P ActiveState "$unit")" = failed ] && after_event && [ "$(metric probe_success)" = '} 0' ]
+    }
+    passed_now() {
+        [ "$(systemctl show -P ActiveState "$unit")" = inactive ] && [ "$(systemctl show -P Result "$unit")" = success ] &&
+            [ "$(metric probe_success)" = '} 1' ]
+    }
+    passed_after_event() {
+        passed_now && after_event
+    }
+    # Both GPUs' enabled checks ran when their nodes appeared.
+    for gpu in renderD128 renderD129; do
+        use $gpu
+        until_done "$(now_ms)" passed_now >/dev/null
+        status=0
+        passed "kalpex: PASS (SOFTWARE fallback)"
+        result "$gpu's enabled check passed at boot" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
+    done
+    use renderD129
+    other_runs=$(runs) other_metrics=$(cat "$metrics")
+
+    # Every ioctl of the virtio-gpu device fails from now on, and it is
+    # reported wedged: Mesa still renders in software there.
+    use renderD128
+    since=$(date +%s.%N)
+    echo "fail-ioctls /dev/dri/renderD128" >"$control" || echo "VM-ERROR $stage: the module refused fail-ioctls"
+    wedged_at=$(now_ms)
+    echo "wedge /dev/dri/renderD128 6" >"$control" || echo "VM-ERROR $stage: the module refused the wedge"
+    took=$(until_done "$wedged_at" failed_after_event)
+    echo "VM-INFO $stage: wedged: the unit failed after $took ms: $(last_run | tr '\n' '|')"
+    echo "VM-INFO $stage: the kernel said: $(dmesg | grep -o '[^]]*\] device wedged.*' | tail -n 1)"
+    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ] &&
+        grep -q 'stage="device wedged"' "$metrics"
+    result "wedged, ioctls failing: the unit fails within 10 s, FAIL line first, success 0" $? "after $took ms: $(last_run | head -n 3 | tr '\n' '|')"
+    last_run | grep -qx 'kalpex: PASS (SOFTWARE fallback)' &&
+        [ "$(metric kernel_wedged)" = ',wedged="rebind,bus-reset"} 1' ] && [ "$(metric kernel_wedge_events_total)" = '} 1' ] &&
+        [ "$(metric kernel_event_unanswered)" = '} 1' ]
+    result "wedged: kalpex's software pass is not taken as health" $? "$(last_run | tr '\n' '|'); $(grep kernel_ "$metrics" | tr '\n' '|')"
+    rule=$(/usr/libexec/kalpex/kalpex-monitor --timeout=60 2>/dev/null)
+    [ "$?" = 1 ] && [ "${rule%%
+*}" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ]
+    result "wedged: the detector's rule, as root, fails that GPU too" $? "$(echo "$rule" | head -n 2 | tr '\n' '|')"
+    use renderD129
+    [ "$(runs)" = "$other_runs" ] && [ "$(cat "$metrics")" = "$other_metrics" ]
+    result "the other GPU's check is untouched" $? "runs $other_runs, now $(runs)"
+
+    # WEDGED=none, on vgem: a reset brought it back; its check runs again,
+    # and its verdict stands.
+    use renderD129
+    reset_at=$(now_ms)
+    echo "wedge /dev/dri/renderD129 1" >"$control" || echo "VM-ERROR $stage: the module refused WEDGED=none"
+    took=$(until_done "$reset_at" passed_after_event)
+    within "$took" 10000 && [ "$(metric kernel_reset_events_total)" = '} 1' ] &&
+        [ "$(metric kernel_wedged)" = ',wedged="none"} 0' ]
+    result "WEDGED=none: the check runs again and passes" $? "after $took ms: $(last_run | head -n 1); $(grep kernel_ "$metrics" | tr '\n' '|')"
+
+    # Root's synthetic events carry their values as SYNTH_ARG_*, never as
+    # WEDGED=, and start nothing; the kernel takes only letters and digits
+    # in them. Values no kernel sends, given to the handler as udev would,
+    # are refused, and nothing runs.
+    use renderD128
+    before=$(runs)
+    use renderD129
+    other_runs=$(runs)
+    for arguments in "WEDGED=rebind" "WEDGED=rebind TASK=sh PID=1" "WEDGED=$(printf 'x%.0s' $(seq 300))" \
+        "WEDGED=\$(touch\${IFS}/pwned)"; do
+        echo "change 5f2c3e1a-8b1d-4c7e-9f00-0123456789ab $arguments" >/sys/class/drm/card0/uevent 2>/dev/null ||
+            echo "VM-INFO $stage: the kernel refused the synthetic event ${arguments%% *}"
+    done
+    devpath=$(readlink -f /sys/class/drm/card0) refused=
+    # shellcheck disable=SC2016 # not to be expanded, by anyone
+    for value in '$(touch /pwned)' 'rebind;touch /pwned' "rebind' \"\`touch /pwned\`" "$(printf 'rebind,%.0s' $(seq 40))rebind" \
+        'rebind bus-reset' ''; do
+        env -i ACTION=change SUBSYSTEM=drm DEVPATH="${devpath#/sys}" WEDGED="$value" \
+            /usr/libexec/kalpex/kalpex-monitor --kernel-event 2>/dev/null
+        refused="$refused$?"
+    done
+    sleep 3
+    use renderD128
+    [ "$(runs)" = "$before" ] && [ ! -e /pwned ] && [ "$refused" = 222222 ] &&
+        use renderD129 && [ "$(runs)" = "$other_runs" ] && [ "$(systemctl show -P ActiveState "$unit")" = inactive ]
+    result "hostile events start nothing and fail nothing" $? "the handler's statuses $refused; renderD128's run $before, now $(use renderD128; runs); $(ls /pwned 2>&1)"
+
+    # The wedged GPU leaves the bus and comes back (a bus reset): it starts
+    # anew, and its enabled check passes.
+    use renderD128
+    gpu=$(readlink -f /sys/class/drm/renderD128/device)
+    before=$(runs) since=$(date +%s.%N) back_at=$(now_ms)
+    echo 1 >"$gpu/remove" && echo 1 >/sys/bus/pci/rescan || echo "VM-ERROR $stage: cannot take the GPU off the bus and back"
+    passed_anew() {
+        [ "$(runs)" != "$before" ] && passed_now
+    }
+    took=$(until_done "$back_at" passed_anew)
+    within "$took" 30000 && [ -z "$(metric kernel_wedged)" ] && [ "$(last_run | head -n 1)" = "kalpex: PASS (SOFTWARE fallback)" ]
+    result "off the bus and back, the wedged GPU's check passes anew" $? "after $took ms: $(last_run | head -n 1); $(grep kernel_ "$metrics" | tr '\n' '|')"
+
+    # The kernel's lines, and the detector's kernel-log rule on them: the
+    # wedge that needs recovery is a problem, WEDGED=none is not.
+    dmesg --notime | grep 'device wedged' >/dev/shm/kernel-lines
+    sed "s/^/VM-INFO $stage: kernel line: /" /dev/shm/kernel-lines
+    python3 -c '
+import json, re, sys
+rules = json.load(open("/usr/share/kalpex/node-problem-detector-kalpex-kernel.json"))["rules"]
+for line in sys.stdin.read().splitlines():
+    reasons = [rule["reason"] for rule in rules if re.search(rule["pattern"] + r"\Z", line)]
+    print(reasons[0] if reasons else "-")' </dev/shm/kernel-lines >/dev/shm/reasons 2>&1
+    [ "$(tr '\n' ' ' </dev/shm/reasons)" = "GPUWedged - " ]
+    result "the detector's kernel-log rule takes the kernel's wedged line, not its reset line" $? "$(tr '\n' ' ' </dev/shm/reasons)"
+
+    # vgem unplugged under --expect=2: the GPU that remains fails at once.
+    echo 'KALPEX_MONITOR_OPTIONS="--expect=2"' >/etc/default/kalpex
+    since=$(date +%s.%N) unplugged_at=$(now_ms)
+    echo "unplug /dev/dri/renderD129" >"$control" || echo "VM-ERROR $stage: the module refused the unplug"
+    one_gpu_after_event() {
+        [ "$(systemctl show -P ActiveState "$unit")" = failed ] && after_event && [ "$(metric render_nodes)" = '} 1' ]
+    }
+    took=$(until_done "$unplugged_at" one_gpu_after_event)
+    echo "VM-INFO $stage: unplugged: the unit failed after $took ms: $(last_run | tr '\n' '|')"
+    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL expected 2 render nodes, found 1" ] &&
+        [ "$(metric kernel_event_unanswered)" = '} 1' ]
+    result "vgem unplugged under --expect=2: the remaining GPU's check fails within 10 s" $? "after $took ms: $(last_run | head -n 2 | tr '\n' '|'); $(grep -e kernel_ -e render_nodes "$metrics" | tr '\n' '|')"
     ;;
 bochs)
     check "no arguments, only $card" 0 "$(software_pass $card)" "$kalpex"
