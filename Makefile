@@ -25,7 +25,7 @@ RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1
 FLEET_PACKAGES := munge slurmctld slurmd slurm-client nagios4-core nagios-nrpe-server nagios-nrpe-plugin icinga2-bin
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
                  mandoc man-db file dpkg-dev lintian devscripts $(FLEET_PACKAGES)
-VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev podman
+VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev podman mmdebstrap xz-utils
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 FRESH_PACKAGES := mmdebstrap util-linux git
 # What the Debian package's build needs beyond kalpex's own: dpkg-shlibdeps
@@ -117,7 +117,7 @@ test-sanitize: test-deps
 	$(call run_suites,$(BUILD)-sanitize)
 
 # Real kernel DRM drivers in a VM under software emulation; STAGES=vgem
-# (or none, virtio, bochs, virgl, container) runs only those.
+# (or none, virtio, bochs, systemd, wedge, virgl, container) runs only those.
 test-vm: test-deps build image
 	@$(INSTALL) $(VM_PACKAGES)
 	tests/vm/run.sh $(BUILD) $(STAGES)

@@ -137,12 +137,22 @@ class DetectorImage(unittest.TestCase):
                   encoding="utf-8") as file:
             pod = next(document for document in yaml.safe_load_all(file)
                        if document["kind"] == "DaemonSet")["spec"]["template"]["spec"]
-        (container,) = pod["containers"]
-        self.assertEqual(container["image"], f"localhost/kalpex-node-problem-detector:{VERSION}")
-        self.assertNotIn("command", container)
+        check, kernel_log = pod["containers"]
+        self.assertEqual(check["image"], f"localhost/kalpex-node-problem-detector:{VERSION}")
+        self.assertNotIn("command", check)
         self.assertNotIn("hostPID", pod)
         self.assertEqual(f"{pod['securityContext']['runAsUser']}:{pod['securityContext']['runAsGroup']}",
                          config["User"])
+        # Beside it, the same image reads the kernel's log as root, with the
+        # shipped kernel-log rule alone.
+        self.assertEqual(kernel_log["image"], check["image"])
+        self.assertEqual(kernel_log["securityContext"]["runAsUser"], 0)
+        monitors = [arg for arg in kernel_log["command"] if arg.startswith("--config.")]
+        self.assertEqual(monitors, ["--config.system-log-monitor=/config/kalpex-kernel-monitor.json"])
+        with open(os.path.join(root, "config", "kalpex-kernel-monitor.json"), encoding="utf-8") as file:
+            in_image = json.load(file)
+        with open(os.path.join(SOURCE, "contrib", "node-problem-detector-kalpex-kernel.json"), encoding="utf-8") as file:
+            self.assertEqual(in_image, json.load(file))
 
 
 if __name__ == "__main__":

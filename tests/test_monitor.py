@@ -51,6 +51,8 @@ os.environ["RUNTIME_DIRECTORY"] = LOCKS = tempfile.mkdtemp()
 
 with open(os.path.join(CONTRIB, "node-problem-detector-kalpex.json"), encoding="utf-8") as config_file:
     CONFIG = json.load(config_file)
+with open(os.path.join(CONTRIB, "node-problem-detector-kalpex-kernel.json"), encoding="utf-8") as config_file:
+    KERNEL_CONFIG = json.load(config_file)
 
 # (outcome, kalpex arguments, stand-in steering or None for real Mesa, extra
 #  adapter options, the adapter's first line (a pattern), its status, what
@@ -695,6 +697,29 @@ class Alerts(unittest.TestCase):
         print(f"cleared {took:.1f} s after the passing check")
 
 
+# The kernel's lines as the VM tier's wedge stage captured them (Linux 7.3),
+# and the proprietary driver's Xid lines: (line, the detector's reason, or
+# None where the condition must stay as it is).
+KERNEL_LINES = [
+    ("virtio-pci 0000:00:02.0: [drm] device wedged, needs recovery", "GPUWedged"),
+    ("faux_driver vgem: [drm] device wedged, needs recovery", "GPUWedged"),
+    ("faux_driver vgem: [drm] device wedged, but no recovery needed", None),
+    ("NVRM: Xid (PCI:0000:3b:00): 79, pid=1912, name=python3, GPU has fallen off the bus.", "GPUFellOffTheBus"),
+    ("NVRM: Xid (PCI:0000:3b:00): 154, GPU recovery action changed from 0x0 (None) to 0x1 (GPU Reset Required)",
+     "GPUResetRequired"),
+    ("NVRM: Xid (PCI:0000:3b:00): 154, GPU recovery action changed from 0x0 (None) to 0x2 (Node Reboot Required)",
+     "GPUResetRequired"),
+    ("NVRM: Xid (PCI:0000:3b:00): 154, GPU recovery action changed from 0x1 (GPU Reset Required) to 0x0 (None)",
+     None),
+    ("NVRM: Xid (PCI:0000:3b:00): 48, pid=2001, name=train, An uncorrectable double bit error (DBE) has been "
+     "detected on GPU in the framebuffer at partition 6, subpartition 0.", "GPUUncorrectableMemoryError"),
+    ("NVRM: Xid (PCI:0000:3b:00): 95, pid=2001, name=train, Uncontained: FBHUB. RST: Yes, D-RST: No",
+     "GPUUncorrectableMemoryError"),
+    ("NVRM: Xid (PCI:0000:3b:00): 13, pid=2001, name=train, Graphics SM Warp Exception on (GPC 0, TPC 1)", None),
+    ("NVRM: Xid (PCI:0000:3b:00): 790, pid=1, name=init, a code no driver has", None),
+]
+
+
 class DetectorConfig(unittest.TestCase):
     def test_rule_bounds_and_settings(self):
         settings = CONFIG["pluginConfig"]
@@ -711,15 +736,33 @@ class DetectorConfig(unittest.TestCase):
                              [f"--timeout={bound}", "--require-hw"])
             self.assertEqual(rule["condition"], CONFIG["conditions"][0]["type"])
 
-    def test_manifest_carries_the_same_config(self):
+    def test_manifest_carries_the_same_configs(self):
         with open(os.path.join(CONTRIB, "node-problem-detector-kalpex.yaml"), encoding="utf-8") as file:
             documents = {document["kind"]: document for document in yaml.safe_load_all(file)}
         config_map, pod = documents["ConfigMap"], documents["DaemonSet"]["spec"]["template"]["spec"]
-        (key, text), = config_map["data"].items()
-        self.assertEqual(json.loads(text), CONFIG)
-        self.assertTrue(pod["hostPID"] and pod["containers"][0]["securityContext"]["privileged"])
-        self.assertIn(f"--config.custom-plugin-monitor=/config/{key}", pod["containers"][0]["command"])
-        self.assertEqual(pod["volumes"][0]["configMap"]["name"], config_map["metadata"]["name"])
+        configs = {key: json.loads(text) for key, text in config_map["data"].items()}
+        self.assertEqual(configs, {"kalpex-monitor.json": CONFIG, "kalpex-kernel-monitor.json": KERNEL_CONFIG})
+        (container,) = pod["containers"]
+        self.assertTrue(pod["hostPID"] and container["securityContext"]["privileged"])
+        self.assertIn("--config.custom-plugin-monitor=/config/kalpex-monitor.json", container["command"])
+        self.assertIn("--config.system-log-monitor=/config/kalpex-kernel-monitor.json", container["command"])
+        volumes = {volume["name"]: volume for volume in pod["volumes"]}
+        self.assertEqual(volumes["config"]["configMap"]["name"], config_map["metadata"]["name"])
+        self.assertEqual(volumes["kmsg"]["hostPath"]["path"], KERNEL_CONFIG["logPath"])
+
+    def test_kernel_log_rule(self):
+        # As the detector matches its rules: against the last lines of the
+        # log, joined, up to their end.
+        self.assertEqual(KERNEL_CONFIG["plugin"], "kmsg")
+        condition = KERNEL_CONFIG["conditions"][0]["type"]
+        for line, reason in KERNEL_LINES:
+            with self.subTest(line=line):
+                log = f"usb 1-1: new high-speed USB device number 2 using xhci_hcd\n{line}"
+                found = [rule["reason"] for rule in KERNEL_CONFIG["rules"]
+                         if re.search(rule["pattern"] + r"\Z", log)]
+                self.assertEqual(found, [reason] if reason else [])
+        for rule in KERNEL_CONFIG["rules"]:
+            self.assertEqual((rule["type"], rule["condition"]), ("permanent", condition))
 
 
 class SystemdAndUdev(unittest.TestCase):

@@ -24,6 +24,7 @@ MAN_PAGE = os.path.join(BUILD, "kalpex.1")
 CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/kalpex@.service",
                  "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/udev/rules.d/71-kalpex.rules",
                  "/usr/share/kalpex/node-problem-detector-kalpex.json",
+                 "/usr/share/kalpex/node-problem-detector-kalpex-kernel.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",
                  "/etc/default/kalpex", "/usr/lib/nagios/plugins/check_kalpex", "/usr/libexec/kalpex/slurm-health-check",
                  "/usr/libexec/kalpex/slurm-prolog", "/usr/share/kalpex/nrpe-kalpex.cfg",

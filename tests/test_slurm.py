@@ -15,7 +15,7 @@ import time
 import unittest
 
 from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
-                     stop_daemon, wait_for)
+                     shared_folder, stop_daemon, wait_for)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
@@ -74,10 +74,18 @@ class Slurm(unittest.TestCase):
         os.chmod(health_check, 0o755)
         os.symlink("slurm-health-check", os.path.join(folder, "slurm-prolog"))
         # slurmd runs this, which runs the health check and notes when each
-        # run began and ended.
+        # run began and ended; it runs none while the tests hold it off.
+        cls.paused = os.path.join(folder, "paused")
         with open(os.path.join(folder, "timed-health-check"), "w", encoding="utf-8") as timed:
-            timed.write(f"#!/bin/sh\nstart=$(date +%s.%N)\n{health_check} >/dev/null 2>&1\n"
+            timed.write(f"#!/bin/sh\n[ ! -e {cls.paused} ] || exit 0\nstart=$(date +%s.%N)\n"
+                        f"{health_check} >/dev/null 2>&1\n"
                         f'echo "$start $(date +%s.%N) $?" >>{cls.log}\n')
+        # What udev runs on a kernel event: the adapter, which finds the
+        # health check installed beside it.
+        beside = shared_folder()
+        shutil.copy2(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"]), beside)
+        shutil.copy2(health_check, beside)
+        cls.event_handler = runnable(os.path.join(beside, "kalpex-monitor"))
         os.chmod(os.path.join(folder, "timed-health-check"), 0o755)
 
         cls.conf = os.path.join(folder, "slurm.conf")
@@ -204,6 +212,53 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         # Passing again, the health check resumes the node.
         self.write_settings("")
         wait_for("the node resumed", lambda: self.reason() is None)
+
+    def test_kernel_event_drains_at_once(self):
+        # slurmd's own health checks are held off: the drain must come from
+        # the check that the event's entry point starts, as udev runs it on
+        # the kernel's WEDGED= event for card0, whose render node is
+        # renderD128. Mesa's software rasteriser answers on both GPUs: after
+        # the wedge, that is no health.
+        self.addCleanup(lambda: os.path.exists(self.paused) and os.unlink(self.paused))
+        event = {"ACTION": "change", "SUBSYSTEM": "drm", "WEDGED": "rebind,bus-reset",
+                 "DEVPATH": "/devices/pci0000:00/0000:00:02.0/drm/card0", "RUNTIME_DIRECTORY": f"{self.folder}/locks",
+                 "NODES": "renderD128 renderD129", "SYSFS": "card0/device/drm/renderD128 card1/device/drm/renderD129"}
+        sysfs = 'mount -t tmpfs tmpfs /sys/class && for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done && exec "$@"'
+        for case, admin, reason in [
+                ("a wedge drains the node, named", [],
+                 "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on /dev/dri/renderD128"),
+                ("an administrator's drain keeps its reason", ["State=DRAIN", "Reason=disk replaced"],
+                 "disk replaced")]:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                wait_for("the node resumed", lambda: self.reason() is None, 60)
+                with open(self.paused, "w", encoding="utf-8"):
+                    pass
+                time.sleep(BOUND + 1)  # a health check already running has ended
+                self.write_settings("STANDIN_RENDERER=llvmpipe")
+                if admin:
+                    self.slurm("scontrol", "update", f"NodeName={NODE}", *admin)
+                at, started = time.time(), time.monotonic()
+                done = subprocess.run([*namespace(scratch), "sh", "-c", sysfs, "sh", self.event_handler,
+                                       "--kernel-event"], env={**self.env, **event}, capture_output=True, text=True,
+                                      timeout=30)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                if admin:
+                    time.sleep(BOUND + 3)  # the check has run by now
+                else:
+                    wait_for("the drain", lambda: self.reason() == reason, 30)
+                    took = time.monotonic() - started
+                    print(f"{case}: sinfo -R: {self.reason()!r} {took:.2f} s after the event's entry point")
+                    self.assertLess(took, 10)
+                self.assertEqual(self.reason(), reason)
+                self.assertEqual(self.runs_since(at), [])
+                # Back to work: slurmd's next check passes in hardware, which
+                # answers the wedge and resumes the node kalpex drained; the
+                # administrator resumes their own.
+                self.write_settings("")
+                os.unlink(self.paused)
+                if admin:
+                    self.slurm("scontrol", "update", f"NodeName={NODE}", "State=RESUME")
+
 
 if __name__ == "__main__":
     main()

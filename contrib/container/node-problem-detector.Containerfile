@@ -29,7 +29,8 @@ RUN install-runtime /tmp/kalpex_*.deb
 RUN sed -e 's|"path": "/usr/bin/nsenter"|"path": "/usr/libexec/kalpex/kalpex-monitor"|' \
         -e 's|"--target=1", "--mount", "--root", "--", "/usr/libexec/kalpex/kalpex-monitor", ||' \
         /usr/share/kalpex/node-problem-detector-kalpex.json >/config/kalpex-monitor.json && \
-    ! grep -q nsenter /config/kalpex-monitor.json
+    ! grep -q nsenter /config/kalpex-monitor.json && \
+    cp /usr/share/kalpex/node-problem-detector-kalpex-kernel.json /config/kalpex-kernel-monitor.json
 ENV NVIDIA_DRIVER_CAPABILITIES=graphics
 USER 65532:65532
 ENTRYPOINT ["/node-problem-detector", "--logtostderr", "--config.custom-plugin-monitor=/config/kalpex-monitor.json"]
