@@ -3,9 +3,10 @@
 #   make run    installs what kalpex needs, builds it and runs it on the
 #               default node (NODE=/path to check another)
 #   make test   installs what the tests need, builds and runs the whole suite
-# Both may be run again at any time. Also: make install [PREFIX=...],
-# make deb, make dist, make bench, make test-fresh (both commands in clean
-# Debian trees).
+# Both may be run again at any time. Also: make check (the quick loop: the
+# build and the suites that need no root, daemons, VM or images),
+# make install [PREFIX=...], make deb, make dist, make bench, make
+# test-fresh (both commands in clean Debian trees).
 
 BUILD   ?= build
 # Also quiets the makes that CMake's build runs.
@@ -27,6 +28,9 @@ TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd v
                  mandoc man-db file dpkg-dev lintian devscripts $(FLEET_PACKAGES)
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev podman mmdebstrap xz-utils
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
+# What the quick loop needs: the program's, Python for the suites, and the
+# checkers they run.
+CHECK_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml systemd valgrind cppcheck clang-tidy
 FRESH_PACKAGES := mmdebstrap util-linux git
 # What the Debian package's build needs beyond kalpex's own: dpkg-shlibdeps
 # computes its Depends, from what file(1) says is a binary.
@@ -50,7 +54,7 @@ VERSION := $(shell sed -n 's/^project.kalpex VERSION \([0-9.]*\).*/\1/p' CMakeLi
 # The release's tag; TAG=HEAD makes a tarball of the last commit instead.
 TAG     ?= v$(VERSION)
 
-.PHONY: all build run test dist test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
+.PHONY: all build run check test dist test-suite test-sanitize test-vm test-fresh deps test-deps prometheus-tools \
         install deb deb-deps image bench cross cross-arch cross-deps cross-test-deps test-cross
 all: build
 
@@ -78,7 +82,7 @@ build:
 run: deps build
 	./$(BUILD)/kalpex $(NODE)
 
-test-suite test-vm bench test-cross: TESTS = ON
+check test-suite test-vm bench test-cross: TESTS = ON
 
 # report_skips,FILES,WHAT: the last word of a test run: what did not run,
 # from the skip files, or that everything ran.
@@ -86,6 +90,17 @@ define report_skips
 @if cat $(1) 2>/dev/null | grep -q .; then echo "$(2) passed, but these did not run:"; cat $(1) 2>/dev/null || true; \
 else echo "$(2) passed: every suite and tier ran"; fi
 endef
+
+# The quick loop, in under a minute: what make test runs beyond it is said.
+check:
+	@$(INSTALL) $(CHECK_PACKAGES)
+	$(call configure_and_build,$(BUILD),-DKALPEX_TESTS=ON)
+	@$(MAKE) prometheus-tools
+	@rm -f $(BUILD)/skipped.txt
+	cd $(BUILD) && ctest --output-on-failure -L quick --parallel 2
+	@if grep -q . $(BUILD)/skipped.txt 2>/dev/null; then echo "make check passed, but these did not run:"; \
+	  cat $(BUILD)/skipped.txt; else echo "make check passed: every quick suite ran"; fi
+	@echo "make check leaves to make test: default_nodes, package, slurm, nagios and image, the sanitizer tier, and the VM tier"
 
 test: test-suite test-sanitize test-vm
 	$(call report_skips,$(BUILD)/skipped.txt $(BUILD)-sanitize/skipped.txt,make test)

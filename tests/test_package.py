@@ -28,7 +28,8 @@ CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/
                  "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",
                  "/etc/default/kalpex", "/usr/lib/nagios/plugins/check_kalpex", "/usr/libexec/kalpex/slurm-health-check",
                  "/usr/libexec/kalpex/slurm-prolog", "/usr/share/kalpex/nrpe-kalpex.cfg",
-                 "/usr/share/kalpex/icinga2-kalpex.conf"]
+                 "/usr/share/kalpex/icinga2-kalpex.conf", "/usr/share/doc/kalpex/README.md",
+                 "/usr/share/doc/kalpex/docs/kernel-events.md"]
 
 
 def run(*command, **options):
