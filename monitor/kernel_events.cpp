@@ -18,17 +18,11 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-
-static bool numbered(std::string_view name, std::string_view prefix)
-{
-    const std::string_view number = name.substr(std::min(prefix.size(), name.size()));
-    return starts_with(name, prefix) && !number.empty() && number.size() <= 6 &&
-           number.find_first_not_of("0123456789") == std::string_view::npos;
-}
 
 static bool drm_node_name(std::string_view name)
 {
@@ -71,9 +65,14 @@ static bool method_list(std::string_view methods)
     return true;
 }
 
-// A state file's one line, from an owner trusted to write it.
-static std::optional<std::string> read_state(const std::string &path, std::initializer_list<uid_t> writers)
+// A state file's one line, from an owner trusted to write it: root (the
+// event handler, root's checks), the package's GPU user (the unit's checks;
+// systemd also gives it what root wrote in the unit's folder when it takes
+// the folder over) or the reader itself.
+static std::optional<std::string> read_state(const std::string &path)
 {
+    const passwd *gpu_user = getpwnam("kalpex");
+    const std::initializer_list<uid_t> writers = {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0};
     const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat status {
     };
@@ -111,11 +110,11 @@ static std::optional<std::vector<long long>> numbers_of(std::string_view line, s
     return numbers;
 }
 
-// Only the event handler, as root, writes what the kernel reported; "-"
-// stands for a method list not yet reported.
+// What the kernel reported, as the event handler keeps it; "-" stands for
+// a method list not yet reported.
 static std::optional<kernel_record> read_kernel_record(const std::string &path)
 {
-    const std::optional<std::string> line = read_state(path, {0, geteuid()});
+    const std::optional<std::string> line = read_state(path);
     std::vector<std::string> methods;
     const std::optional<std::vector<long long>> numbers = line ? numbers_of(*line, 6, &methods) : std::nullopt;
     if (!numbers || methods.size() != 2)
@@ -130,12 +129,10 @@ static std::optional<kernel_record> read_kernel_record(const std::string &path)
     return kernel_record{n[0], n[1], n[2], n[3], n[4], n[5], methods[0], methods[1]};
 }
 
-// The checks write what they answered: as root, or as the GPU user under
-// the unit.
+// What the checks answered.
 static answer_record read_answer(const std::string &path)
 {
-    const passwd *gpu_user = getpwnam("kalpex");
-    const std::optional<std::string> line = read_state(path, {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0});
+    const std::optional<std::string> line = read_state(path);
     const std::optional<std::vector<long long>> numbers = line ? numbers_of(*line, 2) : std::nullopt;
     return numbers ? answer_record{(*numbers)[0], (*numbers)[1]} : answer_record{};
 }
@@ -149,9 +146,11 @@ void read_kernel_state(check &c)
         c.answered = read_answer(c.state_path + ".answered");
 }
 
-bool wedge_stands(const check &c)
+std::optional<std::string> standing_wedge(const check &c)
 {
-    return c.kernel && c.kernel->wedge_event > c.answered.passed;
+    if (!c.kernel || c.kernel->wedge_event <= c.answered.passed)
+        return std::nullopt;
+    return c.kernel->wedge_methods;
 }
 
 bool after_kernel_event(const check &c)

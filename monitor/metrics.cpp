@@ -64,9 +64,9 @@ static void kernel_families(std::string &to, const std::vector<check> &checks)
            [](const check &c) -> std::optional<std::string> {
                if (!c.kernel || c.kernel->report.empty())
                    return std::nullopt;
-               const bool stands = wedge_stands(c) && c.outcome != severity::hardware_pass;
-               return ",wedged=\"" + label_value(stands ? c.kernel->wedge_methods : c.kernel->report) + "\"} " +
-                      (stands ? "1" : "0");
+               const std::optional<std::string> standing =
+                   c.outcome == severity::hardware_pass ? std::nullopt : standing_wedge(c);
+               return ",wedged=\"" + label_value(standing.value_or(c.kernel->report)) + "\"} " + (standing ? "1" : "0");
            });
     family(to, checks, "kernel_report_timestamp_seconds",
            "When the kernel last reported the GPU wedged (WEDGED=), in seconds since the epoch.",

@@ -5,6 +5,7 @@
 // that hangs or crashes can only take a child down.
 #pragma once
 
+#include <algorithm>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -37,6 +38,14 @@ struct owned_fd {
 inline bool starts_with(std::string_view text, std::string_view prefix)
 {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+// A DRM node's name: the prefix and its number (renderD128, card0).
+inline bool numbered(std::string_view name, std::string_view prefix)
+{
+    const std::string_view number = name.substr(std::min(prefix.size(), name.size()));
+    return starts_with(name, prefix) && !number.empty() && number.size() <= 6 &&
+           number.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 // What the kernel has reported about a node's GPU since the node appeared
@@ -138,7 +147,9 @@ long holder_of(long kalpex);
 // check makes of the reports it kept.
 int handle_kernel_event();
 void read_kernel_state(check &c);
-bool wedge_stands(const check &c);
+// The recovery methods of a wedge the kernel reported that no pass in
+// hardware has answered yet.
+std::optional<std::string> standing_wedge(const check &c);
 bool after_kernel_event(const check &c);
 bool answers_kernel_events(const check &c);
 void record_answer(const check &c);

@@ -158,7 +158,7 @@ std::vector<std::string> find_render_nodes()
     DIR *folder = opendir("/dev/dri");
     while (const dirent *entry = folder ? readdir(folder) : nullptr) {
         const std::string_view name = entry->d_name;
-        if (starts_with(name, "renderD") && name.size() > 7 && name.find_first_not_of("0123456789", 7) == name.npos)
+        if (numbered(name, "renderD"))
             paths.push_back("/dev/dri/" + std::string(name));
     }
     if (folder)

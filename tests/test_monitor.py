@@ -697,9 +697,10 @@ class Alerts(unittest.TestCase):
         print(f"cleared {took:.1f} s after the passing check")
 
 
-# The kernel's lines as the VM tier's wedge stage captured them (Linux 7.3),
-# and the proprietary driver's Xid lines: (line, the detector's reason, or
-# None where the condition must stay as it is).
+# The kernel's lines (Linux 7.3): virtio-gpu's wedge and vgem's reset as the
+# VM tier's wedge stage captured them, and vgem's wedge as it is logged too;
+# and the proprietary driver's Xid lines. (line, the detector's reason, or
+# None where the condition must stay as it is)
 KERNEL_LINES = [
     ("virtio-pci 0000:00:02.0: [drm] device wedged, needs recovery", "GPUWedged"),
     ("faux_driver vgem: [drm] device wedged, needs recovery", "GPUWedged"),

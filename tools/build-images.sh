@@ -39,10 +39,11 @@ step() {
 }
 
 # A minimal Debian tree as a base image named NAME, the tree's tarball kept
-# for the next build. Like Debian's own images, its /usr is merged without
-# the usrmerge package (and the Perl that it needs), and it has no manuals.
+# in BUILD/images/bases for the next build. Like Debian's own images, its
+# /usr is merged without the usrmerge package (and the Perl that it needs),
+# and it has no manuals.
 debian_standin() {  # RELEASE NAME
-    tree=$images/debian-$1.tar
+    mkdir -p "$images/bases" && tree=$images/bases/debian-$1.tar || return
     if [ ! -s "$tree" ]; then
         mmdebstrap --variant=minbase --format=tar --hook-dir=/usr/share/mmdebstrap/hooks/maybe-merged-usr \
             --dpkgopt="$containerfiles/dpkg-no-documentation" "$1" "$tree.part" \

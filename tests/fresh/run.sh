@@ -68,20 +68,34 @@ unpack() {
         git clone -q "$top" "$2$3" && git -C "$2$3" checkout -q --detach "$commit"
 }
 
+# What the trees share, kept in FOLDER/shared: each is the same whichever
+# tree makes it, and the first that needs it makes it. apt's downloaded
+# packages, one folder per release; and in the root's checkout, the base
+# trees of the images and the wedge stage's Debian 13 tree with its kernel
+# (about 700 MB, a minute and a half to make).
+shared=$folder/shared
+
 # inside TREE COMMAND...: runs COMMAND as root in the tree, with a clean
 # environment, in a mount namespace of its own; /sys with what is mounted
 # under it (the cgroups that daemons in the tests look for), as on the
 # machine itself.
 inside() {
+    mkdir -p "$shared/apt-$release" "$shared/images-bases" "$shared/vm-wedge" || return
     # shellcheck disable=SC2016 # expanded by the inner shell
     unshare -m --propagation private sh -c '
-        tree=$1; shift
+        shared=$1 release=$2 tree=$3; shift 3
         mount --bind "$tree" "$tree" &&
         mount --bind /proc "$tree/proc" && mount --rbind /sys "$tree/sys" &&
         mount --bind /dev "$tree/dev" && mount --bind /dev/shm "$tree/dev/shm" &&
         mount --bind /dev/pts "$tree/dev/pts" &&
+        mount --bind "$shared/apt-$release" "$tree/var/cache/apt/archives" || exit
+        if [ -d "$tree/root/kalpex" ]; then
+            mkdir -p "$tree/root/kalpex/build/images/bases" "$tree/root/kalpex/build/vm/wedge" &&
+                mount --bind "$shared/images-bases" "$tree/root/kalpex/build/images/bases" &&
+                mount --bind "$shared/vm-wedge" "$tree/root/kalpex/build/vm/wedge" || exit
+        fi
         exec chroot "$tree" env -i HOME=/root LANG=C.UTF-8 CI=true \
-            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' sh "$@"
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' sh "$shared" "$release" "$@"
 }
 
 # make_as_root TREE TARGET...: make in the root's checkout in the tree.

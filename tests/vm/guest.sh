@@ -379,6 +379,11 @@ wedge)
     [ "$?" = 1 ] && [ "${rule%%
 *}" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ]
     result "wedged: the detector's rule, as root, fails that GPU too" $? "$(echo "$rule" | head -n 2 | tr '\n' '|')"
+    # The timer's next run: the unit's sandbox keeps what its checks saw.
+    start "wedged, the next run"
+    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ] &&
+        [ "$(metric probe_trigger)" = ',trigger="schedule"} 1' ] && [ "$(stat -c %U "/run/kalpex/dev-dri-renderD128.answered")" = kalpex ]
+    result "wedged: the next scheduled run fails too, from what the unit kept" $? "$(last_run | head -n 1); $(metric probe_trigger); $(ls -l /run/kalpex)"
     use renderD129
     [ "$(runs)" = "$other_runs" ] && [ "$(cat "$metrics")" = "$other_metrics" ]
     result "the other GPU's check is untouched" $? "runs $other_runs, now $(runs)"
