@@ -30,7 +30,7 @@ VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmset
 BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
 # What the quick loop needs: the program's, Python for the suites, and the
 # checkers they run.
-CHECK_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml systemd valgrind cppcheck clang-tidy
+CHECK_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml systemd valgrind cppcheck clang-tidy mandoc man-db
 FRESH_PACKAGES := mmdebstrap util-linux git
 # What the Debian package's build needs beyond kalpex's own: dpkg-shlibdeps
 # computes its Depends, from what file(1) says is a binary.
