@@ -378,7 +378,8 @@ int handle_kernel_event()
     const char *action = getenv("ACTION");
     const char *subsystem = getenv("SUBSYSTEM");
     const char *wedged = getenv("WEDGED");
-    const std::optional<std::string> name = event_node(getenv("DEVPATH"));
+    const char *devpath = getenv("DEVPATH");
+    const std::optional<std::string> name = event_node(devpath);
     const bool change = action && strcmp(action, "change") == 0;
     const bool removal = action && strcmp(action, "remove") == 0;
     // Root's synthetic events carry their values as SYNTH_ARG_*, never as
@@ -408,12 +409,20 @@ int handle_kernel_event()
             record_event(*folder, node, now, wedged);
     } else {
         // The GPUs that remain: a count that falls short of --expect fails
-        // their checks at once. A node whose device is gone from sysfs is
-        // going too (a GPU's card and render nodes go one after the other).
+        // their checks at once. The GPU's other nodes go too, one event
+        // after the other (a node gone from sysfs, or one beside the node
+        // that went); were its checks started now, one could begin while
+        // its node is away and take the place of the check that the node's
+        // return starts.
         const std::string gone = "/dev/dri/" + *name;
+        const std::string gone_from = "/sys" + std::string(devpath, std::string_view(devpath).rfind('/'));
         forget(*folder, gone);
         for (const std::string &node : find_render_nodes()) {
-            if (node != gone && access(("/sys/class/drm" + node.substr(node.rfind('/'))).c_str(), F_OK) == 0) {
+            char *real = realpath(("/sys/class/drm" + node.substr(node.rfind('/'))).c_str(), nullptr);
+            const std::string_view device = real ? std::string_view(real) : "";
+            const bool remains = real && device.substr(0, device.rfind('/')) != gone_from;
+            free(real);
+            if (node != gone && remains) {
                 record_event(*folder, node, now, nullptr);
                 checked.push_back(node);
             }

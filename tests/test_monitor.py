@@ -286,10 +286,15 @@ class Machines(unittest.TestCase):
 
 
 # The sysfs of two GPUs, as the kernel event handler reads it: card0 with
-# renderD128, card1 with renderD129 (the folders named in $SYSFS).
+# renderD128, card1 with renderD129 (the folders named in $SYSFS), and
+# nodes that lead to their device's folder (those in $SYSFS_DEVICES).
 FAKE_SYSFS = r"""
 mount -t tmpfs tmpfs /sys/class
+mount -t tmpfs tmpfs /sys/devices
 for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done
+for path in $SYSFS_DEVICES; do
+    mkdir -p "/sys/devices/$path" /sys/class/drm && ln -s "/sys/devices/$path" "/sys/class/drm/${path##*/}"
+done
 exec "$@"
 """
 BOTH_GPUS = "card0/device/drm/renderD128 card1/device/drm/renderD129 renderD128 renderD129"
@@ -377,9 +382,10 @@ class KernelEvents(unittest.TestCase):
         self.states = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.states)
 
-    def in_namespace(self, command, env, sysfs=""):
+    def in_namespace(self, command, env, sysfs="", devices=""):
         with tempfile.TemporaryDirectory() as scratch:
-            env = {**env, "NODES": "renderD128 renderD129", "SYSFS": sysfs, "RUNTIME_DIRECTORY": self.states}
+            env = {**env, "NODES": "renderD128 renderD129", "SYSFS": sysfs, "SYSFS_DEVICES": devices,
+                   "RUNTIME_DIRECTORY": self.states}
             return subprocess.run([*namespace(scratch), "sh", "-c", FAKE_SYSFS, "sh", *command], env=env,
                                   capture_output=True, text=True, timeout=60)
 
@@ -405,6 +411,15 @@ class KernelEvents(unittest.TestCase):
                     self.assertNotIn("trigger=\"kernel_event\"", written)
                 lint = subprocess.run([PROMTOOL, "check", "metrics"], input=written, capture_output=True, text=True)
                 self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+
+    def test_a_gpus_other_nodes_go_with_it(self):
+        # card0 goes first; renderD128, beside it, is still in sysfs and goes
+        # next: only renderD129, another GPU's, has its check started.
+        done = self.in_namespace([ADAPTER, "--kernel-event"], {"PATH": os.environ["PATH"], **removal_of("card0"),
+                                 "DEVPATH": "/devices/pci0000:00/0000:00:02.0/drm/card0"}, devices=(
+                                     "pci0000:00/0000:00:02.0/drm/renderD128 pci0000:00/0000:00:03.0/drm/renderD129"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(os.listdir(self.states)), [":kernel-events.lock", "dev-dri-renderD129.kernel"])
 
     def test_hostile_events_are_refused(self):
         marker = os.path.join(self.states, "ran")
