@@ -71,8 +71,8 @@ unpack() {
 # What the trees share, kept in FOLDER/shared: each is the same whichever
 # tree makes it, and the first that needs it makes it. apt's downloaded
 # packages, one folder per release; and in the root's checkout, the base
-# trees of the images and the wedge stage's Debian 13 tree with its kernel
-# (about 700 MB, a minute and a half to make).
+# trees of the images (40 s to make) and the wedge stage's Debian 13 tree
+# with its kernel (about 580 MB, a minute to make).
 shared=$folder/shared
 
 # inside TREE COMMAND...: runs COMMAND as root in the tree, with a clean
@@ -135,7 +135,7 @@ for release in $releases; do
     tree=$folder/$release-root
     step "$release" "make run NODE=/dev/null as root (under a minute)" "$folder/$release-root-run.log" software_pass \
         root_run "$release" "$tree" &&
-        step "$release" "make test as root (about nineteen minutes)" "$folder/$release-root-test.log" all_ran \
+        step "$release" "make test as root (about fourteen minutes)" "$folder/$release-root-test.log" all_ran \
             root_test "$release" "$tree" &&
         echo "fresh: $release: the tree takes $(du -sm "$tree" | cut -f1) MB after both, from $(du -sm "$folder/$release.tar" | cut -f1) MB"
     rm -rf "$tree"
@@ -145,7 +145,7 @@ for release in $releases; do
     rm -rf "$tree"
     [ "$release" = bookworm ] || continue
     tree=$folder/$release-arm64
-    step "$release" "make test-cross ARCH=arm64 as root (about five minutes)" "$folder/$release-arm64.log" true \
+    step "$release" "make test-cross ARCH=arm64 as root (about six minutes)" "$folder/$release-arm64.log" true \
         cross_test "$release" "$tree"
     rm -rf "$tree"
 done
