@@ -116,7 +116,8 @@ static std::optional<kernel_record> read_kernel_record(const std::string &path)
 {
     const std::optional<std::string> line = read_state(path);
     std::vector<std::string> methods;
-    const std::optional<std::vector<long long>> numbers = line ? numbers_of(*line, 6, &methods) : std::nullopt;
+    const std::optional<std::vector<long long>> numbers =
+        line ? numbers_of(*line, 6, &methods) : std::nullopt;
     if (!numbers || methods.size() != 2)
         return std::nullopt;
     for (std::string &list : methods) {
@@ -324,7 +325,8 @@ static bool slurmd_runs()
     while (const dirent *entry = processes && !found ? readdir(processes) : nullptr) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;
-        const owned_fd comm(open(("/proc/" + std::string(entry->d_name) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
+        const owned_fd comm(
+            open(("/proc/" + std::string(entry->d_name) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
         char name[16] = "";
         found = comm.fd >= 0 && read(comm.fd, name, sizeof name) == 7 && memcmp(name, "slurmd\n", 7) == 0;
     }
@@ -350,12 +352,13 @@ static void run_slurm_health_check()
         return;
     if (systemd_runs()) {
         (void)run_program({"/usr/bin/systemd-run", "--no-block", "--quiet", "--collect",
-                           "--description=kalpex: SLURM health check after a kernel GPU event", "--", health_check});
+                           "--description=kalpex: SLURM health check after a kernel GPU event", "--",
+                           health_check});
         return;
     }
     // Nothing of the event reaches the script, not even in its environment.
-    for (const char *name : {"ACTION", "DEVPATH", "DEVNAME", "DEVTYPE", "SUBSYSTEM", "SEQNUM", "MAJOR", "MINOR",
-                             "WEDGED", "PID", "TASK", "SYNTH_UUID"})
+    for (const char *name : {"ACTION", "DEVPATH", "DEVNAME", "DEVTYPE", "SUBSYSTEM", "SEQNUM", "MAJOR",
+                             "MINOR", "WEDGED", "PID", "TASK"})
         (void)unsetenv(name);
     const pid_t first = fork();
     if (first == 0) {
@@ -382,12 +385,14 @@ int handle_kernel_event()
     const std::optional<std::string> name = event_node(devpath);
     const bool change = action && strcmp(action, "change") == 0;
     const bool removal = action && strcmp(action, "remove") == 0;
-    // Root's synthetic events carry their values as SYNTH_ARG_*, never as
-    // WEDGED=: only the kernel reports a wedge.
-    if (!subsystem || strcmp(subsystem, "drm") != 0 || !name || !(change || removal) ||
-        (change && !(numbered(*name, "card") && wedged && method_list(wedged)))) {
-        (void)fprintf(stderr, "kalpex-monitor: --kernel-event takes udev's change event with WEDGED= of a DRM card "
-                              "node, or the removal of a DRM node; this one is left alone\n");
+    // Root's synthetic events (SYNTH_UUID=, and their values as
+    // SYNTH_ARG_*, never as WEDGED=) report nothing: only the kernel reports
+    // a wedge, and a node that goes away.
+    if (getenv("SYNTH_UUID") || !subsystem || strcmp(subsystem, "drm") != 0 || !name ||
+        !(change || removal) || (change && !(numbered(*name, "card") && wedged && method_list(wedged)))) {
+        (void)fprintf(stderr,
+                      "kalpex-monitor: --kernel-event takes udev's change event with WEDGED= of a DRM card "
+                      "node, or the removal of a DRM node; this one is left alone\n");
         return 2;
     }
     const std::optional<std::string> folder = state_folder();
@@ -397,8 +402,8 @@ int handle_kernel_event()
     }
     // udev handles the events of different devices side by side, and each
     // may count an event for the same node.
-    const owned_fd guard(open((*folder + "/:kernel-events.lock").c_str(),
-                              O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    const owned_fd guard(
+        open((*folder + "/:kernel-events.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (guard.fd >= 0)
         (void)flock(guard.fd, LOCK_EX);
     const time_t now = time(nullptr);

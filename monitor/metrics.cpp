@@ -66,7 +66,8 @@ static void kernel_families(std::string &to, const std::vector<check> &checks)
                    return std::nullopt;
                const std::optional<std::string> standing =
                    c.outcome == severity::hardware_pass ? std::nullopt : standing_wedge(c);
-               return ",wedged=\"" + label_value(standing.value_or(c.kernel->report)) + "\"} " + (standing ? "1" : "0");
+               return ",wedged=\"" + label_value(standing.value_or(c.kernel->report)) + "\"} " +
+                      (standing ? "1" : "0");
            });
     family(to, checks, "kernel_report_timestamp_seconds",
            "When the kernel last reported the GPU wedged (WEDGED=), in seconds since the epoch.",
@@ -123,7 +124,9 @@ static std::string metrics_text(const settings &options, const std::vector<check
            [](const check &c) { return "} " + std::to_string(static_cast<long long>(c.ended_wall)); });
     family(to, checks, "probe_trigger",
            "Why the last check ran: a kernel event, or its schedule (the timer, boot, or by hand).",
-           [](const check &c) { return after_kernel_event(c) ? ",trigger=\"kernel_event\"} 1" : ",trigger=\"schedule\"} 1"; });
+           [](const check &c) {
+               return after_kernel_event(c) ? ",trigger=\"kernel_event\"} 1" : ",trigger=\"schedule\"} 1";
+           });
     kernel_families(to, checks);
     family(to, checks, "build_info", "The version of kalpex that ran the check.",
            same(",version=\"" + label_value(KALPEX_VERSION) + "\"} 1"));

@@ -117,7 +117,8 @@ void judge(const settings &options, check &c)
     // The kernel reported the GPU wedged: until a pass in hardware, the
     // check fails, whatever kalpex saw. A wedged GPU whose every ioctl fails
     // still passes on Mesa's software rasteriser.
-    if (const std::optional<std::string> methods = standing_wedge(c); methods && c.verdict != "kalpex: PASS (HARDWARE)") {
+    const std::optional<std::string> methods = standing_wedge(c);
+    if (methods && c.verdict != "kalpex: PASS (HARDWARE)") {
         if (!c.verdict.empty())
             c.rest.insert(0, c.verdict + "\n");
         c.verdict = "kalpex: FAIL device wedged (WEDGED=" + *methods + ") on " + c.label;

@@ -347,8 +347,8 @@ KERNEL_STEPS = [
      ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
       'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
 ]
-# Values the kernel never sends, as udev would hand them over: each is
-# refused (status 2), and nothing is kept or run.
+# Values the kernel never sends, and root's synthetic events, as udev would
+# hand them over: each is refused (status 2), and nothing is kept or run.
 HOSTILE_EVENTS = [
     {**wedge_on("card0", "$(touch {marker})")},
     {**wedge_on("card0", "rebind;touch {marker}")},
@@ -365,6 +365,8 @@ HOSTILE_EVENTS = [
     {**wedge_on("card0", "rebind"), "SUBSYSTEM": "block"},
     {**wedge_on("card0", "rebind"), "ACTION": "add"},
     {"ACTION": "change", "SUBSYSTEM": "drm", "WEDGED": "rebind"},
+    {**removal_of("renderD128"), "SYNTH_UUID": "0"},
+    {**wedge_on("card0", "rebind"), "SYNTH_UUID": "5f2c3e1a-8b1d-4c7e-9f00-0123456789ab"},
 ]
 
 
