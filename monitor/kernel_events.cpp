@@ -18,7 +18,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <initializer_list>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -65,14 +64,10 @@ static bool method_list(std::string_view methods)
     return true;
 }
 
-// A state file's one line, from an owner trusted to write it: root (the
-// event handler, root's checks), the package's GPU user (the unit's checks;
-// systemd also gives it what root wrote in the unit's folder when it takes
-// the folder over) or the reader itself.
+// A state file's one line, from one of the state's writers.
 static std::optional<std::string> read_state(const std::string &path)
 {
-    const passwd *gpu_user = getpwnam("kalpex");
-    const std::initializer_list<uid_t> writers = {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0};
+    const std::vector<uid_t> writers = state_writers();
     const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat status {
     };
@@ -86,56 +81,58 @@ static std::optional<std::string> read_state(const std::string &path)
     return std::string(text, static_cast<size_t>(got - 1));
 }
 
-// A state line's words, each a whole number but for the last `texts`.
-static std::optional<std::vector<long long>> numbers_of(std::string_view line, size_t count,
-                                                        std::vector<std::string> *texts = nullptr)
+// A state line's words, and those that are whole numbers.
+static std::vector<std::string_view> words_of(std::string_view line)
 {
-    std::vector<long long> numbers;
-    numbers.reserve(count);
+    std::vector<std::string_view> words;
     for (size_t at = 0; at <= line.size();) {
         const size_t end = std::min(line.find(' ', at), line.size());
-        const std::string_view word = line.substr(at, end - at);
+        words.push_back(line.substr(at, end - at));
         at = end + 1;
-        if (numbers.size() == count && texts) {
-            texts->emplace_back(word);
-            continue;
-        }
-        if (numbers.size() == count || word.empty() || word.size() > 18 ||
-            word.find_first_not_of("0123456789") != std::string_view::npos)
-            return std::nullopt;
-        numbers.push_back(std::stoll(std::string(word)));
     }
-    if (numbers.size() != count)
-        return std::nullopt;
-    return numbers;
+    return words;
 }
 
-// What the kernel reported, as the event handler keeps it; "-" stands for
-// a method list not yet reported.
+static std::optional<long long> number_of(std::string_view word)
+{
+    if (word.empty() || word.size() > 18 || word.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    return std::stoll(std::string(word));
+}
+
+// What the kernel reported, as the event handler keeps it: six numbers and
+// two method lists, "-" for one not yet reported.
 static std::optional<kernel_record> read_kernel_record(const std::string &path)
 {
     const std::optional<std::string> line = read_state(path);
-    std::vector<std::string> methods;
-    const std::optional<std::vector<long long>> numbers =
-        line ? numbers_of(*line, 6, &methods) : std::nullopt;
-    if (!numbers || methods.size() != 2)
+    const std::vector<std::string_view> words = line ? words_of(*line) : std::vector<std::string_view>{};
+    if (words.size() != 8)
         return std::nullopt;
-    for (std::string &list : methods) {
-        if (list == "-")
-            list.clear();
-        else if (!method_list(list))
+    long long numbers[6];
+    for (size_t i = 0; i < 6; ++i) {
+        const std::optional<long long> number = number_of(words[i]);
+        if (!number)
+            return std::nullopt;
+        numbers[i] = *number;
+    }
+    std::string methods[2];
+    for (size_t i = 0; i < 2; ++i) {
+        methods[i] = words[6 + i] == "-" ? "" : std::string(words[6 + i]);
+        if (!methods[i].empty() && !method_list(methods[i]))
             return std::nullopt;
     }
-    const std::vector<long long> &n = *numbers;
-    return kernel_record{n[0], n[1], n[2], n[3], n[4], n[5], methods[0], methods[1]};
+    return kernel_record{numbers[0], numbers[1], numbers[2], numbers[3],
+                         numbers[4], numbers[5], methods[0], methods[1]};
 }
 
-// What the checks answered.
+// What the checks answered: two numbers.
 static answer_record read_answer(const std::string &path)
 {
     const std::optional<std::string> line = read_state(path);
-    const std::optional<std::vector<long long>> numbers = line ? numbers_of(*line, 2) : std::nullopt;
-    return numbers ? answer_record{(*numbers)[0], (*numbers)[1]} : answer_record{};
+    const std::vector<std::string_view> words = line ? words_of(*line) : std::vector<std::string_view>{};
+    const std::optional<long long> seen = words.size() == 2 ? number_of(words[0]) : std::nullopt;
+    const std::optional<long long> passed = words.size() == 2 ? number_of(words[1]) : std::nullopt;
+    return seen && passed ? answer_record{*seen, *passed} : answer_record{};
 }
 
 void read_kernel_state(check &c)

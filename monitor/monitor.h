@@ -127,6 +127,7 @@ struct settings {
 // cannot go on.
 bool scan_options(int argc, char **argv, settings &options);
 std::optional<std::string> state_folder();
+std::vector<uid_t> state_writers();
 std::string node_file_name(const std::optional<std::string> &node);
 bool scan_plugin_options(int argc, char **argv, settings &options);
 bool choose_identity(settings &options);

@@ -11,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <initializer_list>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -179,7 +178,7 @@ static std::optional<std::string> unit_runtime_folder()
 }
 
 // A folder nobody else may write, owned by one of owners.
-static bool guarded_folder(const std::string &folder, std::initializer_list<uid_t> owners)
+static bool guarded_folder(const std::string &folder, const std::vector<uid_t> &owners)
 {
     struct stat status {
     };
@@ -210,18 +209,26 @@ static std::optional<std::string> lock_folder(const settings &options)
     return guarded_folder(folder, {geteuid(), gpu_user}) ? std::optional(folder) : std::nullopt;
 }
 
+// Who may write the kernel's reports and the checks' answers: root (the
+// event handler, root's checks), the package's GPU user (the unit's checks;
+// systemd also gives it what root wrote in the unit's folder when it takes
+// the folder over) or the reader itself.
+std::vector<uid_t> state_writers()
+{
+    const passwd *gpu_user = getpwnam("kalpex");
+    return {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0};
+}
+
 // Where the kernel's reports about the GPUs are kept, for every user's
 // checks to read: the unit's runtime folder, else /run/kalpex, where root's
-// event handler writes them (the unit's folder there). Root, the package's
-// GPU user or the reader owns it; root makes it where it is missing.
+// event handler writes them (the unit's folder there). One of the state's
+// writers owns it; root makes it where it is missing.
 std::optional<std::string> state_folder()
 {
     const std::string folder = unit_runtime_folder().value_or("/run/kalpex");
     if (geteuid() == 0)
         (void)mkdir(folder.c_str(), 0755);
-    const passwd *gpu_user = getpwnam("kalpex");
-    return guarded_folder(folder, {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0}) ? std::optional(folder)
-                                                                                  : std::nullopt;
+    return guarded_folder(folder, state_writers()) ? std::optional(folder) : std::nullopt;
 }
 
 // A node's name for the files kept about it (its lock, what the kernel

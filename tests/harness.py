@@ -118,6 +118,22 @@ exec "$@"
 """
 
 
+# Put after namespace(): the DRM part of sysfs as the kernel event handler
+# reads it, on tmpfs in the namespace: the folders named in $SYSFS under
+# /sys/class/drm (card0/device/drm/renderD128), and nodes that lead to
+# their device's folder, those in $SYSFS_DEVICES
+# (pci0000:00/0000:00:02.0/drm/renderD128).
+FAKE_SYSFS = ("sh", "-c", r"""
+mount -t tmpfs tmpfs /sys/class
+mount -t tmpfs tmpfs /sys/devices
+for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done
+for path in ${SYSFS_DEVICES:-}; do
+    mkdir -p "/sys/devices/$path" /sys/class/drm && ln -s "/sys/devices/$path" "/sys/class/drm/${path##*/}"
+done
+exec "$@"
+""", "sh")
+
+
 def namespace(scratch):
     """The command line that runs what follows it in a private mount
     namespace with the nodes of $NODES."""

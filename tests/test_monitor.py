@@ -19,8 +19,8 @@ import urllib.request
 
 import yaml
 
-from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
-                     shared_folder)
+from harness import (FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable,
+                     runnable, shared_folder)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
@@ -285,18 +285,7 @@ class Machines(unittest.TestCase):
                 self.assertTrue(message.startswith(lines[0]), message)
 
 
-# The sysfs of two GPUs, as the kernel event handler reads it: card0 with
-# renderD128, card1 with renderD129 (the folders named in $SYSFS), and
-# nodes that lead to their device's folder (those in $SYSFS_DEVICES).
-FAKE_SYSFS = r"""
-mount -t tmpfs tmpfs /sys/class
-mount -t tmpfs tmpfs /sys/devices
-for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done
-for path in $SYSFS_DEVICES; do
-    mkdir -p "/sys/devices/$path" /sys/class/drm && ln -s "/sys/devices/$path" "/sys/class/drm/${path##*/}"
-done
-exec "$@"
-"""
+# The sysfs of two GPUs: card0 with renderD128, card1 with renderD129.
 BOTH_GPUS = "card0/device/drm/renderD128 card1/device/drm/renderD129 renderD128 renderD129"
 WEDGED_128 = r"kalpex: FAIL device wedged \(WEDGED=rebind,bus-reset\) on /dev/dri/renderD128"
 LLVMPIPE = {"RENDERER": "llvmpipe (LLVM 15.0.6, 256 bits)"}
@@ -388,7 +377,7 @@ class KernelEvents(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             env = {**env, "NODES": "renderD128 renderD129", "SYSFS": sysfs, "SYSFS_DEVICES": devices,
                    "RUNTIME_DIRECTORY": self.states}
-            return subprocess.run([*namespace(scratch), "sh", "-c", FAKE_SYSFS, "sh", *command], env=env,
+            return subprocess.run([*namespace(scratch), *FAKE_SYSFS, *command], env=env,
                                   capture_output=True, text=True, timeout=60)
 
     def test_events_and_the_checks_after_them(self):

@@ -14,8 +14,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable, runnable,
-                     shared_folder, stop_daemon, wait_for)
+from harness import (FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable,
+                     runnable, shared_folder, stop_daemon, wait_for)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
@@ -223,7 +223,6 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         event = {"ACTION": "change", "SUBSYSTEM": "drm", "WEDGED": "rebind,bus-reset",
                  "DEVPATH": "/devices/pci0000:00/0000:00:02.0/drm/card0", "RUNTIME_DIRECTORY": f"{self.folder}/locks",
                  "NODES": "renderD128 renderD129", "SYSFS": "card0/device/drm/renderD128 card1/device/drm/renderD129"}
-        sysfs = 'mount -t tmpfs tmpfs /sys/class && for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done && exec "$@"'
         for case, admin, reason in [
                 ("a wedge drains the node, named", [],
                  "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on /dev/dri/renderD128"),
@@ -238,9 +237,8 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
                 if admin:
                     self.slurm("scontrol", "update", f"NodeName={NODE}", *admin)
                 at, started = time.time(), time.monotonic()
-                done = subprocess.run([*namespace(scratch), "sh", "-c", sysfs, "sh", self.event_handler,
-                                       "--kernel-event"], env={**self.env, **event}, capture_output=True, text=True,
-                                      timeout=30)
+                done = subprocess.run([*namespace(scratch), *FAKE_SYSFS, self.event_handler, "--kernel-event"],
+                                      env={**self.env, **event}, capture_output=True, text=True, timeout=30)
                 self.assertEqual(done.returncode, 0, done.stderr)
                 if admin:
                     time.sleep(BOUND + 3)  # the check has run by now
