@@ -4,13 +4,17 @@ slurmctld and slurmd (with munge) on this machine, on render nodes made in
 a private mount namespace and the stand-in driver stack: a failing GPU
 check drains the node with kalpex's reason, a pass resumes only a node
 kalpex drained, an administrator's drain stays, a hung check ends within
-its bound, and a failing prolog drains the node and requeues its job."""
+its bound, a failing prolog drains the node and requeues its job, and past
+kalpex's share of the partition a failing node stays in service, named in
+its Comment. The breaker's arithmetic and marks are also checked without
+root, on stand-ins for slurmctld's commands."""
 import os
 import re
 import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -44,6 +48,135 @@ STEPS = [
 ]
 
 
+# The breaker on drains, on slurmctld's answers as given here: (case, the
+# share setting, the nodes of sinfo -N as "node|partition|state|when|reason"
+# lines, read before the drain and after it where a second is given, the
+# node's Comment, the check's exit status; then the scontrol updates the
+# health check makes, and what it says on standard error and to the log).
+OUT = "drained|2026-12-09T10:00:00|kalpex: FAIL eglInitialize on /dev/dri/renderD128"
+ADMIN = "drained|2026-12-09T10:00:00|disk | replaced"
+IN = "idle|Unknown|none"
+FAILING = "kalpex: FAIL eglInitialize on /dev/dri/renderD128"
+HELD = FAILING + " (not drained: {} of {} nodes of partition gpu would be out, over the limit of {} (KALPEX_SLURM_MAX_DRAINED={}))"
+DRAIN = f"State=DRAIN Reason={FAILING}"
+GARBAGE = ("kalpex: KALPEX_SLURM_MAX_DRAINED={} in /etc/default/kalpex is neither a share (25%) nor a node count (3); "
+           "the default, 25%, holds")
+
+
+def cluster(*states, partition="gpu"):
+    return [f"gpu{number}|{partition}|{state}" for number, state in enumerate(states, 1)]
+
+
+BREAKER = [
+    ("none out: a quarter of four is one node", "", [cluster(IN, IN, IN, IN)], "", 1, [DRAIN], []),
+    ("one out: two of four would pass the quarter", "", [cluster(OUT, IN, IN, IN)], "", 1,
+     ["Comment=" + HELD.format(2, 4, 1, "25%")], [HELD.format(2, 4, 1, "25%")]),
+    ("two out", "25%", [cluster(OUT, IN, OUT, IN)], "", 1,
+     ["Comment=" + HELD.format(3, 4, 1, "25%")], [HELD.format(3, 4, 1, "25%")]),
+    ("rounded up: a quarter of five is two nodes", "", [cluster(OUT, IN, IN, IN, IN)], "", 1, [DRAIN], []),
+    ("100% drains whatever is out", "100%", [cluster(OUT, IN, OUT, OUT)], "", 1, [DRAIN], []),
+    ("a count", "2", [cluster(OUT, IN, IN, IN)], "", 1, [DRAIN], []),
+    ("a count reached", "2", [cluster(OUT, IN, OUT, IN)], "", 1,
+     ["Comment=" + HELD.format(3, 4, 2, "2")], [HELD.format(3, 4, 2, "2")]),
+    ("an administrator's drains count in the size only", "", [cluster(ADMIN, IN, ADMIN, ADMIN)], "", 1, [DRAIN], []),
+    ("an old kalpex reason on a node in service counts for nothing", "",
+     [cluster("idle|2026-12-09T10:00:00|kalpex: FAIL old", IN, IN, IN)], "", 1, [DRAIN], []),
+    ("every partition of the node has its share", "",
+     [cluster(IN, IN, IN, IN, IN, IN, IN, IN, partition="all") + cluster(OUT, IN, IN, IN)], "", 1,
+     ["Comment=" + HELD.format(2, 4, 1, "25%")], [HELD.format(2, 4, 1, "25%")]),
+    ("garbage: said, and the default holds", "lots", [cluster(OUT, IN, IN, IN)], "", 1,
+     ["Comment=" + HELD.format(2, 4, 1, "25%")], [GARBAGE.format("lots"), HELD.format(2, 4, 1, "25%")]),
+    ("over 100%: said, and the default holds", "150%", [cluster(IN, IN, IN, IN)], "", 1, [DRAIN],
+     [GARBAGE.format("150%")]),
+    ("a percent sign out of place", "2%5", [cluster(IN, IN, IN, IN)], "", 1, [DRAIN], [GARBAGE.format("2%5")]),
+    ("an administrator's comment is kept, kalpex's added", "", [cluster(OUT, IN, IN, IN)], "rack 4 fan", 1,
+     ["Comment=rack 4 fan / " + HELD.format(2, 4, 1, "25%")], [HELD.format(2, 4, 1, "25%")]),
+    ("a pass clears kalpex's mark alone", "", [cluster(OUT, IN, IN, IN)],
+     "rack 4 fan / " + HELD.format(2, 4, 1, "25%"), 0, ["Comment=rack 4 fan"], []),
+    ("a drain clears kalpex's mark: the reason says it now", "", [cluster(IN, IN, IN, IN)],
+     HELD.format(2, 4, 1, "25%"), 1, [DRAIN, "Comment="], []),
+    ("drained at the same moment as one before it by name: it goes back", "",
+     [cluster(IN, IN, IN, IN), cluster(OUT, OUT, IN, IN)], "", 1,
+     [DRAIN, "State=RESUME", "Comment=" + HELD.format(2, 4, 1, "25%")], [HELD.format(2, 4, 1, "25%")]),
+    ("drained at the same moment as one after it by name: it stays", "",
+     [cluster(IN, IN, IN, IN), cluster(IN, OUT, OUT, IN)], "", 1, [DRAIN], []),
+    ("slurmctld does not answer: no drain it cannot count", "", [None], "", 1,
+     ["Comment=" + FAILING + " (not drained: slurmctld's node states could not be read)"],
+     [FAILING + " (not drained: slurmctld's node states could not be read)"]),
+]
+
+
+class Breaker(unittest.TestCase):
+    """The shipped health check on stand-ins for slurmctld's commands, the
+    adapter and the system log: its arithmetic and its marks."""
+
+    def run_check(self, share, snapshots, comment, status, program="slurm-health-check"):
+        with tempfile.TemporaryDirectory() as scratch:
+            stubs = os.path.join(scratch, "bin")
+            os.mkdir(stubs)
+            for number, snapshot in enumerate(snapshots, 1):
+                if snapshot is not None:
+                    with open(os.path.join(scratch, f"sinfo.{number}"), "w", encoding="utf-8") as file:
+                        file.write("".join(line + "\n" for line in snapshot))
+            # The node as the check found it, drained by kalpex wherever
+            # sinfo's first answer has it so; each stand-in notes its calls.
+            drained = snapshots[0] is not None and any(line.startswith("gpu2|") and "|drained|" in line
+                                                          for line in snapshots[0])
+            shown = "NodeName=gpu2\n   State=" + ("IDLE+DRAIN" if drained else "IDLE") + "\n"
+            shown += f"   Reason={FAILING} [root@2026-12-09T10:00:00]\n" if drained else ""
+            shown += f"   Comment={comment}\n" if comment else ""
+            with open(os.path.join(scratch, "shown"), "w", encoding="utf-8") as file:
+                file.write(shown)
+            programs = {
+                "sinfo": f'n=$(($(cat {scratch}/n 2>/dev/null || echo 0) + 1)); echo $n >{scratch}/n\n'
+                         f'[ -e {scratch}/sinfo.$n ] || n=1\n[ -e {scratch}/sinfo.$n ] || exit 1\nexec cat {scratch}/sinfo.$n',
+                "scontrol": f'[ "$1" = show ] && exec cat {scratch}/shown\nshift 2\n'
+                            f'printf "%s\\n" "$*" >>{scratch}/updates',
+                "logger": f'shift 5\nprintf "%s\\n" "$*" >>{scratch}/logged',
+                "sleep": "exit 0",
+                "kalpex-monitor": f"echo '{FAILING if status else 'kalpex: PASS (HARDWARE)'}'\nexit {status}",
+            }
+            for name, body in programs.items():
+                with open(os.path.join(stubs, name), "w", encoding="utf-8") as file:
+                    file.write("#!/bin/sh\n" + body + "\n")
+                os.chmod(os.path.join(stubs, name), 0o755)
+            with open(os.path.join(CONTRIB, "slurm", "slurm-health-check"), encoding="utf-8") as shipped:
+                settings = os.path.join(scratch, "settings")
+                script = shipped.read().replace("PATH=/usr/sbin", f"PATH={stubs}:/usr/sbin").replace(
+                    "[ ! -r /etc/default/kalpex ] || . /etc/default/kalpex", f". {settings}").replace(
+                    "/usr/libexec/kalpex/kalpex-monitor", os.path.join(stubs, "kalpex-monitor"))
+            with open(settings, "w", encoding="utf-8") as file:
+                file.write(f"KALPEX_SLURM_MAX_DRAINED='{share}'\n")
+            done = subprocess.run(["sh", "-c", script, program], capture_output=True, text=True,
+                                  env={"SLURMD_NODENAME": "gpu2", "SLURM_JOB_GPUS": "0"}, timeout=30)
+            said = {"updates": [], "logged": []}
+            for name in said:
+                if os.path.exists(os.path.join(scratch, name)):
+                    with open(os.path.join(scratch, name), encoding="utf-8") as file:
+                        said[name] = file.read().splitlines()
+        return done, said
+
+    def test_the_prolog_lets_the_job_run_past_the_share(self):
+        # A failing prolog has SLURM drain the node: past the share it
+        # passes, and marks the node as the health check does.
+        for case, snapshot, status, updates in [
+                ("within the share: drained, and the job requeued", cluster(IN, IN, IN, IN), 1, [DRAIN]),
+                ("past it: in service, marked, and the job runs", cluster(OUT, IN, IN, IN), 0,
+                 ["Comment=" + HELD.format(2, 4, 1, "25%")])]:
+            with self.subTest(case=case):
+                done, said = self.run_check("", [snapshot], "", 1, program="slurm-prolog")
+                self.assertEqual((done.returncode, said["updates"]), (status, updates), done.stderr)
+
+    def test_the_share_and_the_marks(self):
+        for case, share, snapshots, comment, status, updates, logged in BREAKER:
+            with self.subTest(case=case):
+                done, said = self.run_check(share, snapshots, comment, status)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(said["updates"], updates)
+                self.assertEqual(said["logged"], logged)
+                self.assertEqual(done.stderr.splitlines(), logged)
+
+
 class Slurm(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -68,7 +201,7 @@ class Slurm(unittest.TestCase):
         with open(os.path.join(CONTRIB, "slurm", "slurm-health-check"), encoding="utf-8") as shipped:
             script = shipped.read().replace("/etc/default/kalpex", cls.settings).replace(
                 "/usr/libexec/kalpex/kalpex-monitor", ADAPTER)
-        health_check = os.path.join(folder, "slurm-health-check")
+        cls.health_check = health_check = os.path.join(folder, "slurm-health-check")
         with open(health_check, "w", encoding="utf-8") as copy:
             copy.write(script)
         os.chmod(health_check, 0o755)
@@ -117,6 +250,7 @@ HealthCheckNodeState=ANY
 Prolog={folder}/slurm-prolog
 GresTypes=gpu
 NodeName={NODE} NodeAddr=127.0.0.1 CPUs={os.cpu_count()} RealMemory=500 Gres=gpu:1 State=UNKNOWN
+NodeName=spare[1-3] NodeAddr=127.0.0.1 Port={cls.spares_port()} CPUs=1 RealMemory=100 State=UNKNOWN
 PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 """)
         with open(os.path.join(folder, "gres.conf"), "w", encoding="utf-8") as gres:
@@ -150,6 +284,25 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
             logs = [subprocess.run(["tail", "-n", "5", log], capture_output=True, text=True).stdout
                     for log in (f"{folder}/slurmctld.log", f"{folder}/slurmd.log")]
             raise AssertionError(f"{error}; the daemons' logs end:\n" + "".join(logs)) from error
+
+    @classmethod
+    def spares_port(cls):
+        """Where the spare nodes' slurmd would listen: a port that takes
+        slurmctld's messages and hangs up, so that they fail at once. With
+        nothing there, slurmctld retries each for its message timeout, and
+        the next round of health checks waits for that."""
+        listener = socket.create_server(("127.0.0.1", 0))
+        cls.addClassCleanup(listener.close)
+
+        def hang_up():
+            while True:
+                try:
+                    listener.accept()[0].close()
+                except OSError:
+                    return
+
+        threading.Thread(target=hang_up, daemon=True).start()
+        return listener.getsockname()[1]
 
     @classmethod
     def write_settings(cls, steering, prolog_steering=""):
@@ -187,6 +340,70 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
                 print(f"{case}: sinfo -R: {self.reason()!r}, health check took {runs[0][0]:.2f} s")
                 self.assertEqual(self.reason(), reason)
                 self.assertLess(max(seconds for seconds, _ in runs), BOUND + 3)
+
+    def comment(self):
+        """The node's Comment as sinfo shows it, or None."""
+        shown = self.slurm("sinfo", "-h", "-N", "-n", NODE, "-O", "Comment:400").strip()
+        return None if shown == "(null)" else shown
+
+    def set_spares(self, drained, reason):
+        """Drains the first spares with reason, and not the others."""
+        for number in range(1, 4):
+            # slurmctld undrains a node that never started, but calls it an
+            # invalid state: sinfo says what came of it.
+            subprocess.run(["scontrol", "update", f"NodeName=spare{number}",
+                            *(["State=DRAIN", f"Reason={reason}"] if number <= drained else ["State=UNDRAIN"])],
+                           env=self.env, capture_output=True, timeout=30, check=False)
+        states = self.slurm("sinfo", "-h", "-N", "-n", "spare[1-3]", "-o", "%N %T").split()
+        self.assertEqual([state.startswith("drain") for state in states[1::2]],
+                         [number <= drained for number in range(1, 4)])
+
+    def test_breaker_on_drains(self):
+        # Three spare nodes that never start share the partition with the
+        # real one: four nodes, of which kalpex may take a quarter. slurmd's
+        # own health checks are held off until the last step.
+        self.addCleanup(lambda: os.path.exists(self.paused) and os.unlink(self.paused))
+        with open(self.paused, "w", encoding="utf-8"):
+            pass
+        time.sleep(BOUND + 1)  # a health check already running has ended
+        self.addCleanup(self.set_spares, 0, "")
+        failing = "kalpex: FAIL eglInitialize on /dev/dri/renderD128"
+        held = failing + (" (not drained: {} of 4 nodes of partition gpu would be out, over the limit of {}"
+                          " (KALPEX_SLURM_MAX_DRAINED={}))")
+        for case, share, spares, admin_comment, reason, comment in [
+                ("two of four out on kalpex's word: the third stays in service, named", "", 2, "", None,
+                 held.format(3, 1, "25%")),
+                ("one out: two of four would pass the quarter", "", 1, "", None, held.format(2, 1, "25%")),
+                ("none out: one of four is a quarter", "", 0, "", failing, None),
+                ("100% drains whatever is out", "100%", 3, "", failing, None),
+                ("an administrator's drains do not count", "", -3, "", failing, None),
+                ("an administrator's comment survives", "", 1, "rack 4 fan", None,
+                 "rack 4 fan / " + held.format(2, 1, "25%"))]:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                spare_reason = "kalpex: FAIL eglInitialize on /dev/dri/renderD129" if spares > 0 else "disk replaced"
+                self.set_spares(abs(spares), spare_reason)
+                if self.reason():
+                    self.slurm("scontrol", "update", f"NodeName={NODE}", "State=RESUME")
+                self.slurm("scontrol", "update", f"NodeName={NODE}", f"Comment={admin_comment}")
+                self.write_settings(f"STANDIN_FAIL=eglInitialize STANDIN_ONLY_ON=/dev/dri/renderD128"
+                                    f" KALPEX_SLURM_MAX_DRAINED={share}")
+                # As slurmd runs it, on the node's render nodes.
+                done = subprocess.run([*namespace(scratch), self.health_check], capture_output=True, text=True,
+                                      env={**self.env, "NODES": "renderD128 renderD129", "SLURMD_NODENAME": NODE},
+                                      timeout=60)
+                print(f"{case}: sinfo -R: {self.reason()!r}, comment: {self.comment()!r}")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(self.reason(), reason)
+                self.assertEqual(self.comment(), comment)
+                # Past the share the failure is said, for the system log.
+                said = [line for line in done.stderr.splitlines() if line.startswith("kalpex: ")]
+                self.assertEqual(said, [comment.split(" / ")[-1]] if comment else [])
+        # Passing again, slurmd's next check clears kalpex's part of the
+        # comment alone.
+        self.write_settings("")
+        os.unlink(self.paused)
+        wait_for("the mark cleared", lambda: self.comment() == "rack 4 fan", 60)
+        self.slurm("scontrol", "update", f"NodeName={NODE}", "Comment=")
 
     def test_failing_prolog_requeues_the_job(self):
         # The check fails in the prolog alone, and the health check cannot
