@@ -53,10 +53,14 @@ int main(int argc, char **argv)
     const std::vector<std::string> render_nodes = find_render_nodes();
     std::vector<check> checks = plan_checks(options, render_nodes);
     run_checks(options, checks);
+    // The machine's display devices, for the metrics and to name those
+    // that have no render node when GPUs are missing.
+    const bool short_of_gpus = options.expected_nodes && render_nodes.size() < options.expected_nodes;
+    const std::vector<gpu_identity> displays =
+        short_of_gpus || (options.textfile && !plugin) ? display_devices() : std::vector<gpu_identity>{};
     std::string machine_failure;
-    if (options.expected_nodes && render_nodes.size() < options.expected_nodes)
-        machine_failure = "kalpex: FAIL expected " + std::to_string(options.expected_nodes) +
-                          " render nodes, found " + std::to_string(render_nodes.size());
+    if (short_of_gpus)
+        machine_failure = short_of_gpus_line(options.expected_nodes, render_nodes.size(), displays);
     for (check &c : checks) {
         judge(options, c);
         c.short_of_gpus = !machine_failure.empty();
@@ -69,6 +73,6 @@ int main(int argc, char **argv)
     if (plugin)
         return plugin_report(options, checks, name_nodes, machine_failure, render_nodes.size());
     const int status = report(checks, name_nodes, machine_failure);
-    write_metrics(options, checks, render_nodes.size());
+    write_metrics(options, checks, render_nodes.size(), displays);
     return status;
 }

@@ -37,21 +37,105 @@ static bool passed(const check &c)
     return c.outcome <= severity::software_pass;
 }
 
-// One family: a series for each check that has a value (what follows its
-// node label: further labels, then the number). Per node even where every
-// node has the same value, so that files written for single nodes never
-// repeat a series: node_exporter refuses a repeated one.
+// One family: the series of each check (what follows its node label:
+// further labels, then the number). Per node even where every node has the
+// same value, so that files written for single nodes never repeat a series:
+// node_exporter refuses a repeated one.
+static void family_of_rows(std::string &to, const std::vector<check> &checks, const std::string &name,
+                           const char *help,
+                           const std::function<std::vector<std::string>(const check &)> &rows_of,
+                           const char *type = "gauge")
+{
+    std::string series;
+    for (const check &c : checks) {
+        for (const std::string &row : rows_of(c))
+            series.append("kalpex_").append(name).append("{node=\"").append(label_value(c.label)).append("\"")
+                .append(row).append("\n");
+    }
+    if (!series.empty())
+        to += "# HELP kalpex_" + name + " " + help + "\n# TYPE kalpex_" + name + " " + type + "\n" + series;
+}
+
+// A family with at most one series a check: those that have a value.
 static void family(std::string &to, const std::vector<check> &checks, const std::string &name, const char *help,
                    const std::function<std::optional<std::string>(const check &)> &value_of,
                    const char *type = "gauge")
 {
-    std::string series;
-    for (const check &c : checks) {
-        if (const std::optional<std::string> value = value_of(c))
-            series += "kalpex_" + name + "{node=\"" + label_value(c.label) + "\"" + *value + "\n";
-    }
-    if (!series.empty())
-        to += "# HELP kalpex_" + name + " " + help + "\n# TYPE kalpex_" + name + " " + type + "\n" + series;
+    family_of_rows(
+        to, checks, name, help,
+        [&](const check &c) {
+            const std::optional<std::string> value = value_of(c);
+            return value ? std::vector<std::string>{*value} : std::vector<std::string>{};
+        },
+        type);
+}
+
+static std::string info_labels(const gpu_identity &gpu)
+{
+    return ",gpu_node=\"" + label_value(gpu.node) + "\",pci_address=\"" + label_value(gpu.pci_address) +
+           "\",driver=\"" + label_value(gpu.driver) + "\",vendor=\"" + label_value(gpu.vendor) +
+           "\",device=\"" + label_value(gpu.device) + "\"} 1";
+}
+
+static std::string decimal(double value)
+{
+    char text[32];
+    (void)snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+// Which GPU each check reached, and the PCIe link it trained to. The display
+// devices that have no render node are in every check's info too: nothing
+// else checks them.
+static void gpu_families(std::string &to, const std::vector<check> &checks, const std::vector<gpu_identity> &displays)
+{
+    family_of_rows(to, checks, "gpu_info",
+                   "The GPU a check reached (gpu_node is its node), and each display device on the PCI bus that "
+                   "has no render node (gpu_node empty): slot, kernel driver (empty: none bound), PCI IDs.",
+                   [&](const check &c) {
+                       std::vector<std::string> rows;
+                       if (c.gpu)
+                           rows.push_back(info_labels(*c.gpu));
+                       for (const gpu_identity &gpu : displays) {
+                           if (gpu.node.empty())
+                               rows.push_back(info_labels(gpu));
+                       }
+                       return rows;
+                   });
+    const auto link_value = [](const std::function<std::string(const pcie_link &)> &of) {
+        return [of](const check &c) -> std::optional<std::string> {
+            if (!c.gpu || !c.gpu->link)
+                return std::nullopt;
+            return "} " + of(*c.gpu->link);
+        };
+    };
+    family(to, checks, "pcie_link_width", "The lanes the GPU's PCIe link trained to.",
+           link_value([](const pcie_link &link) { return std::to_string(link.width); }));
+    family(to, checks, "pcie_link_max_width", "The most lanes both ends of the GPU's PCIe link support.",
+           link_value([](const pcie_link &link) { return std::to_string(link.max_width); }));
+    family(to, checks, "pcie_link_speed_transfers_per_second",
+           "The speed of the GPU's PCIe link now; below the most at idle, to save power.",
+           link_value([](const pcie_link &link) { return decimal(link.speed * 1e9); }));
+    family(to, checks, "pcie_link_max_speed_transfers_per_second",
+           "The most speed both ends of the GPU's PCIe link support.",
+           link_value([](const pcie_link &link) { return decimal(link.max_speed * 1e9); }));
+    family(to, checks, "pcie_link_degraded",
+           "Whether the GPU's PCIe link trained narrower than both of its ends support (1): a riser, a "
+           "connector or a slot.",
+           link_value([](const pcie_link &link) { return link_degraded(link) ? "1" : "0"; }));
+}
+
+// Why a node did not open: missing, permission or other, in errno's words.
+static void open_family(std::string &to, const std::vector<check> &checks)
+{
+    family(to, checks, "probe_open_failure",
+           "Why the node did not open for the check's user: missing (hardware or a driver), permission "
+           "(configuration: groups, the container, the device cgroup) or other.",
+           [](const check &c) -> std::optional<std::string> {
+               if (c.open_cause.empty() || passed(c))
+                   return std::nullopt;
+               return ",cause=\"" + c.open_cause + "\",error=\"" + label_value(c.open_error) + "\"} 1";
+           });
 }
 
 // What the kernel reported about the node's GPU: none of these series is
@@ -99,7 +183,8 @@ static void kernel_families(std::string &to, const std::vector<check> &checks)
            });
 }
 
-static std::string metrics_text(const settings &options, const std::vector<check> &checks, size_t nodes_found)
+static std::string metrics_text(const settings &options, const std::vector<check> &checks, size_t nodes_found,
+                                const std::vector<gpu_identity> &displays)
 {
     const auto same = [](const std::string &value) { return [value](const check &) { return value; }; };
     std::string to;
@@ -127,7 +212,9 @@ static std::string metrics_text(const settings &options, const std::vector<check
            [](const check &c) {
                return after_kernel_event(c) ? ",trigger=\"kernel_event\"} 1" : ",trigger=\"schedule\"} 1";
            });
+    open_family(to, checks);
     kernel_families(to, checks);
+    gpu_families(to, checks, displays);
     family(to, checks, "build_info", "The version of kalpex that ran the check.",
            same(",version=\"" + label_value(KALPEX_VERSION) + "\"} 1"));
     family(to, checks, "render_nodes", "Render nodes found on the machine when the node was checked.",
@@ -162,11 +249,12 @@ bool replace_file(const std::string &file, std::string_view content)
     return false;
 }
 
-void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found)
+void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,
+                   const std::vector<gpu_identity> &displays)
 {
     // No folder, no node_exporter here: nothing to write.
     if (options.textfile && folder_exists(*options.textfile))
-        (void)replace_file(*options.textfile, metrics_text(options, checks, nodes_found));
+        (void)replace_file(*options.textfile, metrics_text(options, checks, nodes_found, displays));
 }
 
 // Only kalpex's own series go through: what the unprivileged side wrote

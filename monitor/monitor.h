@@ -63,6 +63,20 @@ struct answer_record {
     long long passed = 0; // the last event a passing check started after
 };
 
+// A GPU as sysfs shows it. Its PCIe link: the width and speed (GT/s) it
+// trained to, and the most that both of its ends support.
+struct pcie_link {
+    int width = 0, max_width = 0;
+    double speed = 0, max_speed = 0;
+};
+struct gpu_identity {
+    std::string node;        // its DRM node (/dev/dri/renderD128); none: a display device without one
+    std::string pci_address; // its slot, 0000:3b:00.0; none: no PCI device above the node (vgem)
+    std::string driver;      // as the kernel names it (amdgpu); none: no driver bound
+    std::string vendor, device; // PCI IDs, 0x1002
+    std::optional<pcie_link> link;
+};
+
 // How a check ended, worst last: the first output line is the worst check's.
 enum class severity { hardware_pass, software_pass, unknown, failure };
 
@@ -101,6 +115,11 @@ struct check {
     // Set by judge(): the line that decides, the renderer line, the rest.
     severity outcome = severity::failure;
     std::string verdict, renderer, rest, stage;
+    // The GPU of the node kalpex checked, where sysfs knows it.
+    std::optional<gpu_identity> gpu;
+    // Why a node did not open, for the check's user: missing, permission
+    // or other, and errno's words (with the node's mode and group).
+    std::string open_cause, open_error;
 };
 
 // Who kalpex runs as: the adapter started by root runs it as an ordinary
@@ -144,9 +163,24 @@ bool take_lock(const settings &options, check &c, lock_record &holder);
 void write_record(const std::string &path, const lock_record &record);
 long holder_of(long kalpex);
 
-// kernel_events.cpp: the handler udev runs on a kernel event, and what a
-// check makes of the reports it kept.
+// sysfs.cpp: what the kernel shows of the GPUs.
+// A node's device folder (/sys/class/drm/NAME/device, resolved): the one
+// place the node's device is read from.
+std::optional<std::string> node_device(std::string_view node_name);
+std::vector<std::string> card_render_nodes(const std::string &card);
+std::optional<gpu_identity> identify(const std::string &node_path);
+// Every PCI display device (class 0x03), with its render node or none.
+std::vector<gpu_identity> display_devices();
+std::string identity_text(const gpu_identity &gpu); // " (0000:3b:00.0, amdgpu)"
+bool link_degraded(const pcie_link &link);
+
+// kernel_events.cpp: the handler udev runs on a kernel event.
 int handle_kernel_event();
+bool method_list(std::string_view methods);
+// kernel_state.cpp: the kernel's reports as the handler keeps them, and
+// what a check makes of them.
+void record_event(const std::string &folder, const std::string &node, time_t now, const char *methods);
+void forget(const std::string &folder, const std::string &node);
 void read_kernel_state(check &c);
 // The recovery methods of a wedge the kernel reported that no pass in
 // hardware has answered yet.
@@ -154,19 +188,29 @@ std::optional<std::string> standing_wedge(const check &c);
 bool after_kernel_event(const check &c);
 bool answers_kernel_events(const check &c);
 void record_answer(const check &c);
+// units.cpp: the checks' units started at once, and SLURM's health check.
+std::string run_program(const std::vector<std::string> &arguments);
+bool systemd_runs();
+void start_checks(const std::vector<std::string> &nodes);
+// slurm.cpp
+void run_slurm_health_check();
 
 // run_checks.cpp: every check at once, each under the bound.
 void run_checks(const settings &options, std::vector<check> &checks);
+bool drop_privileges(const identity &user);
 
 // verdict.cpp: the reports write the lines and yield the exit status.
 void judge(const settings &options, check &c);
+// The --expect line: the count, and the display devices with no render node.
+std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays);
 int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure);
 int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
                   const std::string &machine_failure, size_t nodes_found);
 bool write_all(int fd, std::string_view text);
 
 // metrics.cpp
-void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found);
+void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,
+                   const std::vector<gpu_identity> &displays);
 int publish_metrics(const std::string &source, const std::string &destination);
 std::string seconds(long milliseconds); // as metrics give durations: 0.093
 bool replace_file(const std::string &file, std::string_view content);

@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <system_error>
 
 static bool whole_number(std::string_view digits, unsigned highest, unsigned &value)
 {
@@ -215,8 +217,14 @@ static std::optional<std::string> lock_folder(const settings &options)
 // the folder over) or the reader itself.
 std::vector<uid_t> state_writers()
 {
-    const passwd *gpu_user = getpwnam("kalpex");
-    return {0, geteuid(), gpu_user ? gpu_user->pw_uid : 0};
+    // Looked up once: where the user is not in /etc/passwd, glibc goes on
+    // to the other name services (systemd's, loaded for it), at a cost on
+    // every state file read.
+    static const std::vector<uid_t> writers = [] {
+        const passwd *gpu_user = getpwnam("kalpex");
+        return std::vector<uid_t>{0, geteuid(), gpu_user ? gpu_user->pw_uid : 0};
+    }();
+    return writers;
 }
 
 // Where the kernel's reports about the GPUs are kept, for every user's
@@ -273,10 +281,11 @@ std::vector<check> plan_checks(const settings &options, const std::vector<std::s
             c.lock_path = *folder + "/" + node_file_name(c.node) + ".lock";
         // What the kernel reported is kept under the node's own name, which
         // a stable path (/dev/dri/by-path/...) leads to.
-        char *real = c.node ? realpath(c.node->c_str(), nullptr) : nullptr;
-        if (states && c.node)
-            c.state_path = *states + "/" + node_file_name(std::string(real ? real : *c.node));
-        free(real);
+        if (states && c.node) {
+            std::error_code error;
+            const std::string real = std::filesystem::canonical(*c.node, error).string();
+            c.state_path = *states + "/" + node_file_name(error ? *c.node : real);
+        }
         read_kernel_state(c);
     }
     return checks;

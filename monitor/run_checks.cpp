@@ -45,7 +45,7 @@ static owned_fd watch_signals()
 
 // Root's child becomes the GPU user for good: no capabilities left, none to
 // be had back, and only that user's groups.
-static bool drop_privileges(const identity &user)
+bool drop_privileges(const identity &user)
 {
     for (int capability = 0; capability <= CAP_LAST_CAP; ++capability)
         (void)prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);

@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 // Sorts one stream's lines: the first PASS or FAIL line decides, the first
@@ -69,6 +73,91 @@ static std::string stuck_line(const check &c)
     return line + kalpex + " has ended, a process it left holds the lock)";
 }
 
+// The node kalpex checked: the one given, or in kalpex's own default
+// order the one it names.
+static std::optional<std::string> checked_node(const check &c)
+{
+    if (c.node)
+        return c.node;
+    for (const std::string_view prefix : {"kalpex: node=", "kalpex: FAIL open "}) {
+        const std::string_view text = starts_with(c.verdict, prefix) ? c.verdict : c.rest;
+        const size_t at = starts_with(text, prefix) ? 0 : text.find("\n" + std::string(prefix));
+        if (at != std::string_view::npos) {
+            const std::string_view line = text.substr(at + (at ? 1 : 0) + prefix.size());
+            return std::string(line.substr(0, line.find('\n')));
+        }
+    }
+    return std::nullopt;
+}
+
+// As ls shows a node: crw-rw---- root:render.
+static std::string mode_and_owners(const struct stat &status)
+{
+    std::string mode = S_ISCHR(status.st_mode) ? "c" : S_ISDIR(status.st_mode) ? "d" : "-";
+    for (int shift = 6; shift >= 0; shift -= 3) {
+        mode += (status.st_mode >> shift) & 4 ? 'r' : '-';
+        mode += (status.st_mode >> shift) & 2 ? 'w' : '-';
+        mode += (status.st_mode >> shift) & 1 ? 'x' : '-';
+    }
+    const passwd *owner = getpwuid(status.st_uid);
+    const group *owning = getgrgid(status.st_gid);
+    return mode + " " + (owner ? owner->pw_name : std::to_string(status.st_uid)) + ":" +
+           (owning ? owning->gr_name : std::to_string(status.st_gid));
+}
+
+// Whether the check's user may open the node, and if not, errno: asked as
+// that user, in a child, which is given up on after a second (an open can
+// stall in a driver). access() answers for the mode, ACLs and the device
+// cgroup; an open, for the driver.
+static int open_error_for_user(const settings &options, const std::string &path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        if (options.run_as.switch_user && !drop_privileges(options.run_as))
+            _exit(255);
+        if (faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
+            _exit(errno & 0xff);
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno & 0xff);
+    }
+    int status = 0;
+    for (int waited_ms = 0; child > 0 && waited_ms < 1000; waited_ms += 10) {
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+        (void)usleep(10000);
+    }
+    if (child > 0)
+        (void)kill(child, SIGKILL);
+    return -1;
+}
+
+// Why kalpex could not open the node: gone, refused to the check's user
+// (a missing group, a container without the node's group, a device cgroup
+// rule), or anything else. The first is hardware or a driver, the second
+// configuration.
+static void explain_open(const settings &options, check &c)
+{
+    const std::optional<std::string> path = checked_node(c);
+    struct stat status {
+    };
+    if (!path)
+        return;
+    const int error = stat(path->c_str(), &status) != 0 ? errno : open_error_for_user(options, *path);
+    c.open_cause = error == ENOENT ? "missing" : error == EACCES || error == EPERM ? "permission" : "other";
+    if (error <= 0) {
+        c.open_error = error == 0 ? "it opens now" : "no answer";
+        return;
+    }
+    c.open_error = strerror(error);
+    if (c.open_cause != "permission")
+        return;
+    const passwd *self = options.run_as.switch_user ? nullptr : getpwuid(geteuid());
+    const std::string user = options.run_as.switch_user ? options.user.value_or("kalpex")
+                             : self                     ? self->pw_name
+                                                        : std::to_string(geteuid());
+    c.open_error += " for user " + user + " (" + mode_and_owners(status) + ")";
+}
+
 void judge(const settings &options, check &c)
 {
     sort_lines(c, c.out);
@@ -125,6 +214,11 @@ void judge(const settings &options, check &c)
         c.stage = "device wedged";
     }
 
+    if (c.stage == "open")
+        explain_open(options, c);
+    if (const std::optional<std::string> node = checked_node(c))
+        c.gpu = identify(*node);
+
     if (c.verdict == "kalpex: PASS (HARDWARE)")
         c.outcome = severity::hardware_pass;
     else if (starts_with(c.verdict, "kalpex: PASS "))
@@ -170,12 +264,17 @@ static severity lines(const std::vector<check> &checks, bool name_nodes, const s
         worst = std::max(worst, c->outcome);
         out += c->verdict;
         // Several nodes: each line says which; a line that ends with the
-        // node already (FAIL open) is left as it is.
+        // node already (FAIL open) is left as it is. Beside the node, its
+        // GPU's slot and driver, and why it did not open.
         const std::string named = " " + c->label;
         const bool names_it = c->verdict.size() >= named.size() &&
                               c->verdict.compare(c->verdict.size() - named.size(), named.size(), named) == 0;
         if (name_nodes && !names_it)
             out += " on " + c->label;
+        if ((name_nodes || names_it) && c->gpu)
+            out += identity_text(*c->gpu);
+        if (!c->open_error.empty())
+            out += ": " + c->open_error;
         out += "\n";
         if (!name_nodes && !c->renderer.empty())
             out += c->renderer + "\n";
@@ -186,6 +285,19 @@ static severity lines(const std::vector<check> &checks, bool name_nodes, const s
         err += c.rest;
     }
     return worst;
+}
+
+std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays)
+{
+    std::string line = "kalpex: FAIL expected " + std::to_string(expected) + " render nodes, found " +
+                       std::to_string(found);
+    std::string without;
+    for (const gpu_identity &gpu : displays) {
+        if (gpu.node.empty())
+            without += (without.empty() ? "" : "; ") + gpu.pci_address + ": " +
+                       (gpu.driver.empty() ? std::string("no driver") : gpu.driver);
+    }
+    return without.empty() ? line : line + " (" + without + ")";
 }
 
 int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure)
@@ -208,7 +320,20 @@ int plugin_report(const settings &options, const std::vector<check> &checks, boo
                   const std::string &machine_failure, size_t nodes_found)
 {
     std::string out, err;
-    const auto worst = static_cast<size_t>(lines(checks, name_nodes, machine_failure, out, err));
+    auto worst = static_cast<size_t>(lines(checks, name_nodes, machine_failure, out, err));
+    // A PCIe link narrower than both its ends support is a warning: the
+    // GPU renders, slowly. Its line leads where nothing worse does.
+    std::string narrow;
+    for (const check &c : checks) {
+        if (c.gpu && c.gpu->link && link_degraded(*c.gpu->link))
+            narrow += "kalpex: WARNING PCIe link x" + std::to_string(c.gpu->link->width) + " of x" +
+                      std::to_string(c.gpu->link->max_width) + " on " + c.label + identity_text(*c.gpu) + "\n";
+    }
+    const auto warning = static_cast<size_t>(severity::software_pass);
+    if (!narrow.empty()) {
+        out.insert(worst < warning ? 0 : out.size(), narrow);
+        worst = std::max(worst, warning);
+    }
     // The performance data follows the only '|' of the first line.
     std::replace(out.begin(), out.end(), '|', '/');
     std::string performance;
@@ -216,6 +341,13 @@ int plugin_report(const settings &options, const std::vector<check> &checks, boo
         std::string label = c.label;
         std::replace_if(label.begin(), label.end(), [](char byte) { return byte == '\'' || byte == '='; }, '_');
         performance += " '" + label + "'=" + seconds(c.ended_ms - c.started_ms) + "s;;;0";
+        // The link's width, with the warning range below the most its
+        // ends support.
+        if (c.gpu && c.gpu->link) {
+            const std::string most = std::to_string(c.gpu->link->max_width);
+            performance.append(" '").append(label).append(" PCIe width'=").append(std::to_string(c.gpu->link->width))
+                .append(";").append(most).append(":;;0;").append(most);
+        }
     }
     const std::string expected = options.expected_nodes ? std::to_string(options.expected_nodes) + ":" : "";
     performance += " render_nodes=" + std::to_string(nodes_found) + ";;" + expected + ";0";

@@ -129,6 +129,7 @@ mount -t tmpfs tmpfs /sys/devices
 for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done
 for path in ${SYSFS_DEVICES:-}; do
     mkdir -p "/sys/devices/$path" /sys/class/drm && ln -s "/sys/devices/$path" "/sys/class/drm/${path##*/}"
+    ln -s ../.. "/sys/devices/$path/device"
 done
 exec "$@"
 """, "sh")

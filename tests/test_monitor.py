@@ -68,7 +68,8 @@ OUTCOMES = [
     ("bring-up failure", ["/dev/null"], {"FAIL": "eglInitialize", "EGL_ERROR": "0x3001"}, [],
      r"kalpex: FAIL eglInitialize \(renderer: \(none\), eglError 0x3001\)", 1, 'stage="eglInitialize"'),
     ("no node", ['/no "such"\\node'], None, [],
-     r'kalpex: FAIL open /no "such"\\node', 1, 'node="/no \\"such\\"\\\\node",stage="open"'),
+     r'kalpex: FAIL open /no "such"\\node: No such file or directory', 1,
+     'cause="missing",error="No such file or directory",node="/no \\"such\\"\\\\node"'),
     ("hang", ["/dev/null"], {"HANG": "eglInitialize"}, ["--timeout=1"],
      r"kalpex: FAIL no result within 1 s", 1, 'stage="no result within 1 s"'),
     ("crash", ["/dev/null"], {"CRASH": "eglInitialize"}, [],
@@ -226,7 +227,8 @@ MACHINES = [
      {"FAIL": "eglInitialize", "ONLY_ON": "/dev/dri/renderD130"},
      [FAIL_ON_130, *passes("HARDWARE", 128, 129), *passes("HARDWARE", 131, 131)], 1),
     ("a render node that does not open", ["renderD128", "renderD129/"], [], {},
-     ["kalpex: FAIL open /dev/dri/renderD129", *passes("HARDWARE", 128, 128)], 1),
+     [r"kalpex: FAIL open /dev/dri/renderD129: Permission denied for user kalpex \(drwxr-xr-x root:root\)",
+      *passes("HARDWARE", 128, 128)], 1),
     ("fewer render nodes than expected", render_nodes(128, 133), ["--expect=8"], {},
      ["kalpex: FAIL expected 8 render nodes, found 6", *passes("HARDWARE", 128, 133)], 1),
     ("only a primary node: kalpex's own order", ["card0"], [], {},
@@ -331,8 +333,8 @@ KERNEL_STEPS = [
      ['kalpex_kernel_wedge_events_total{node="/dev/dri/renderD128"} 2']),
     ("its node gone and back: the GPU starts anew", removal_of("renderD128"), "card1/device/drm/renderD129 renderD129",
      "renderD128", [], LLVMPIPE, r"kalpex: PASS \(SOFTWARE fallback\)", 0, []),
-    ("another GPU gone under --expect: an event for the one left", removal_of("card1"), "card0/device/drm/renderD128 "
-     "renderD128", "renderD128", ["--expect=3"], LLVMPIPE, "kalpex: FAIL expected 3 render nodes, found 2", 1,
+    ("another GPU gone under --expect: an event for the one left", removal_of("renderD129"),
+     "card0/device/drm/renderD128 renderD128/device", "renderD128", ["--expect=3"], LLVMPIPE, "kalpex: FAIL expected 3 render nodes, found 2", 1,
      ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
       'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
 ]
@@ -403,14 +405,21 @@ class KernelEvents(unittest.TestCase):
                 lint = subprocess.run([PROMTOOL, "check", "metrics"], input=written, capture_output=True, text=True)
                 self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
 
-    def test_a_gpus_other_nodes_go_with_it(self):
-        # card0 goes first; renderD128, beside it, is still in sysfs and goes
-        # next: only renderD129, another GPU's, has its check started.
-        done = self.in_namespace([ADAPTER, "--kernel-event"], {"PATH": os.environ["PATH"], **removal_of("card0"),
-                                 "DEVPATH": "/devices/pci0000:00/0000:00:02.0/drm/card0"}, devices=(
-                                     "pci0000:00/0000:00:02.0/drm/renderD128 pci0000:00/0000:00:03.0/drm/renderD129"))
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(sorted(os.listdir(self.states)), [":kernel-events.lock", "dev-dri-renderD129.kernel"])
+    def test_one_gpu_gone_one_restart(self):
+        # A GPU leaves: its card goes first, then its render node. Only the
+        # render node's removal starts the checks of the GPU that remains,
+        # renderD129: one event for it, not two.
+        gpus = "pci0000:00/0000:00:02.0/drm/renderD128 pci0000:00/0000:00:03.0/drm/renderD129"
+        for node, kept in [("card0", [":kernel-events.lock"]),
+                           ("renderD128", [":kernel-events.lock", "dev-dri-renderD129.kernel"])]:
+            with self.subTest(node=node):
+                event = {**removal_of(node), "DEVPATH": f"/devices/pci0000:00/0000:00:02.0/drm/{node}"}
+                done = self.in_namespace([ADAPTER, "--kernel-event"], {"PATH": os.environ["PATH"], **event},
+                                         devices=gpus)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(sorted(os.listdir(self.states)), kept)
+        with open(os.path.join(self.states, "dev-dri-renderD129.kernel"), encoding="utf-8") as record:
+            self.assertEqual(record.read().split()[0], "1")
 
     def test_hostile_events_are_refused(self):
         marker = os.path.join(self.states, "ran")
@@ -590,12 +599,23 @@ class LeastPrivilege(unittest.TestCase):
     def test_a_node_only_root_may_open(self):
         rule = CONFIG["rules"][0]
         # (node mode, the adapter's first line, its status)
-        for mode, first_line, status in [(0o600, "kalpex: FAIL open {}", 1),
+        denied = "kalpex: FAIL open {}: Permission denied for user {} (crw------- root:root)"
+        for mode, first_line, status in [(0o600, denied.format("{}", "kalpex"), 1),
                                          (0o666, "kalpex: PASS (SOFTWARE fallback)", 0)]:
-            with self.subTest(mode=oct(mode)):
+            with self.subTest(mode=oct(mode)), tempfile.TemporaryDirectory() as scratch:
                 node = self.node(mode)
-                done = subprocess.run([ADAPTER, node], env=self.env, capture_output=True, text=True, timeout=60)
+                textfile = os.path.join(scratch, "kalpex.prom")
+                done = subprocess.run([ADAPTER, f"--textfile={textfile}", node], env=self.env, capture_output=True,
+                                      text=True, timeout=60)
                 self.assertEqual((done.returncode, done.stdout.splitlines()[0]), (status, first_line.format(node)))
+                # Refused, not missing: configuration, not hardware.
+                with open(textfile, encoding="utf-8") as file:
+                    failures = [line for line in file if line.startswith(("kalpex_probe_open_failure{",
+                                                                          "kalpex_probe_failed_stage{"))]
+                self.assertEqual(failures, [] if status == 0 else [
+                    f'kalpex_probe_failed_stage{{node="{node}",stage="open"}} 1\n',
+                    f'kalpex_probe_open_failure{{node="{node}",cause="permission",error="Permission denied for user '
+                    f'kalpex (crw------- root:root)"}} 1\n'])
                 # The detector's own rule, without --require-hw for the
                 # software pass.
                 command = [arg for arg in rule_command(rule, [], [node]) if arg != "--require-hw"]
@@ -606,7 +626,7 @@ class LeastPrivilege(unittest.TestCase):
     def test_by_hand_as_an_ordinary_user(self):
         # (node mode and owner, adapter options, first line, status)
         cases = [(0o600, 65534, [], "kalpex: PASS (SOFTWARE fallback)", 0),
-                 (0o600, 0, [], "kalpex: FAIL open {}", 1),
+                 (0o600, 0, [], "kalpex: FAIL open {}: Permission denied for user nobody (crw------- root:root)", 1),
                  (0o666, 0, ["--user=root"], "", 2)]
         for mode, owner, options, first_line, status in cases:
             with self.subTest(mode=oct(mode), owner=owner, options=options):

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+// SLURM's health check, run at once after a kernel event where slurmd runs
+// on this machine, so that a node whose GPU failed is drained in seconds.
+
+#include "monitor.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+
+static bool slurmd_runs()
+{
+    bool found = false;
+    DIR *processes = opendir("/proc");
+    while (const dirent *entry = processes && !found ? readdir(processes) : nullptr) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        const owned_fd comm(
+            open(("/proc/" + std::string(entry->d_name) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
+        char name[16] = "";
+        found = comm.fd >= 0 && read(comm.fd, name, sizeof name) == 7 && memcmp(name, "slurmd\n", 7) == 0;
+    }
+    if (processes)
+        closedir(processes);
+    return found;
+}
+
+// Where slurmd runs, its health check runs now too, so that the node is
+// drained in seconds: the script installed beside the adapter. Under
+// systemd as a unit of its own (udev ends whatever its programs leave
+// running), elsewhere as a process of its own, and not waited for either
+// way.
+void run_slurm_health_check()
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0 || !slurmd_runs())
+        return;
+    const std::string own = std::string(self, static_cast<size_t>(length));
+    const std::string health_check = own.substr(0, own.rfind('/')) + "/slurm-health-check";
+    if (access(health_check.c_str(), X_OK) != 0)
+        return;
+    if (systemd_runs()) {
+        (void)run_program({"/usr/bin/systemd-run", "--no-block", "--quiet", "--collect",
+                           "--description=kalpex: SLURM health check after a kernel GPU event", "--",
+                           health_check});
+        return;
+    }
+    // Nothing of the event reaches the script, not even in its environment.
+    for (const char *name : {"ACTION", "DEVPATH", "DEVNAME", "DEVTYPE", "SUBSYSTEM", "SEQNUM", "MAJOR",
+                             "MINOR", "WEDGED", "PID", "TASK"})
+        (void)unsetenv(name);
+    const pid_t first = fork();
+    if (first == 0) {
+        (void)setsid();
+        if (fork() == 0) {
+            const int null_fd = open("/dev/null", O_RDWR);
+            for (int fd = 0; fd < 3 && null_fd >= 0; ++fd)
+                dup2(null_fd, fd);
+            execl(health_check.c_str(), health_check.c_str(), static_cast<char *>(nullptr));
+        }
+        _exit(0);
+    }
+    int status = 0;
+    while (first > 0 && waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+}

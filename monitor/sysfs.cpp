@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: MIT
+// What the kernel shows of the GPUs in sysfs: which device a DRM node
+// belongs to, the GPU's PCI slot, driver and IDs, the width and speed its
+// PCIe link trained to, and every display device on the PCI bus, bound to a
+// driver or not. Render node numbers move when a GPU is added or probes
+// late; the slot is what a technician can find in the machine.
+
+#include "monitor.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <system_error>
+
+static const char drm_class[] = "/sys/class/drm/";
+
+// A sysfs attribute's first line, or none.
+static std::optional<std::string> attribute(const std::string &path)
+{
+    const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    char text[128];
+    const ssize_t got = file.fd >= 0 ? read(file.fd, text, sizeof text) : -1;
+    if (got <= 0)
+        return std::nullopt;
+    const std::string_view value(text, static_cast<size_t>(got));
+    return std::string(value.substr(0, value.find('\n')));
+}
+
+// The last part of a link's target: a bound driver's name (amdgpu).
+static std::string link_name(const std::string &path)
+{
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(path, error).string();
+    return error ? "" : target.substr(target.rfind('/') + 1);
+}
+
+static std::vector<std::string> folder_entries(const std::string &folder)
+{
+    std::vector<std::string> names;
+    DIR *listing = opendir(folder.c_str());
+    while (const dirent *entry = listing ? readdir(listing) : nullptr) {
+        if (entry->d_name[0] != '.')
+            names.emplace_back(entry->d_name);
+    }
+    if (listing)
+        closedir(listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<std::string> node_device(std::string_view node_name)
+{
+    std::error_code error;
+    const std::filesystem::path device =
+        std::filesystem::canonical(std::string(drm_class).append(node_name).append("/device"), error);
+    if (error)
+        return std::nullopt;
+    return device.string();
+}
+
+std::vector<std::string> card_render_nodes(const std::string &card)
+{
+    std::vector<std::string> nodes;
+    for (const std::string &name : folder_entries(std::string(drm_class) + card + "/device/drm")) {
+        if (numbered(name, "renderD"))
+            nodes.push_back("/dev/dri/" + name);
+    }
+    return nodes;
+}
+
+// A PCI device's name in sysfs: its address, 0000:3b:00.0.
+static bool pci_address(std::string_view name)
+{
+    static const std::string_view shape = "hhhh:hh:hh.h";
+    if (name.size() != shape.size())
+        return false;
+    for (size_t at = 0; at < shape.size(); ++at) {
+        const bool hex = std::isxdigit(static_cast<unsigned char>(name[at])) != 0;
+        if (shape[at] == 'h' ? !hex : name[at] != shape[at])
+            return false;
+    }
+    return true;
+}
+
+static std::string base_name(std::string_view path)
+{
+    return std::string(path.substr(path.rfind('/') + 1));
+}
+
+// Link speeds as the kernel writes them: "16.0 GT/s PCIe", in GT/s.
+static double link_speed(const std::optional<std::string> &text)
+{
+    return text ? std::strtod(text->c_str(), nullptr) : 0;
+}
+
+static int link_width(const std::optional<std::string> &text)
+{
+    return text ? static_cast<int>(std::strtol(text->c_str(), nullptr, 10)) : 0;
+}
+
+// The link between a PCI device and the port above it: what it trained
+// to, and the most that both of its ends support. Devices on the root
+// complex itself (most integrated GPUs) have no such link.
+static std::optional<pcie_link> read_link(const std::string &device)
+{
+    pcie_link link;
+    link.width = link_width(attribute(device + "/current_link_width"));
+    link.max_width = link_width(attribute(device + "/max_link_width"));
+    link.speed = link_speed(attribute(device + "/current_link_speed"));
+    link.max_speed = link_speed(attribute(device + "/max_link_speed"));
+    if (link.max_width <= 0)
+        return std::nullopt;
+    const std::string port = device.substr(0, device.rfind('/'));
+    if (pci_address(base_name(port))) {
+        const int port_width = link_width(attribute(port + "/max_link_width"));
+        const double port_speed = link_speed(attribute(port + "/max_link_speed"));
+        if (port_width > 0)
+            link.max_width = std::min(link.max_width, port_width);
+        if (port_speed > 0)
+            link.max_speed = std::min(link.max_speed, port_speed);
+    }
+    return link;
+}
+
+// The PCI device's own facts: its IDs, its bound driver and its link.
+static void describe_pci(const std::string &device, gpu_identity &gpu)
+{
+    gpu.pci_address = base_name(device);
+    gpu.vendor = attribute(device + "/vendor").value_or("");
+    gpu.device = attribute(device + "/device").value_or("");
+    gpu.link = read_link(device);
+}
+
+std::optional<gpu_identity> identify(const std::string &node_path)
+{
+    // The node's own name, whatever path leads to it (/dev/dri/by-path/...).
+    std::error_code error;
+    const std::string real = std::filesystem::canonical(node_path, error).string();
+    if (error || !starts_with(real, "/dev/dri/"))
+        return std::nullopt;
+    const std::optional<std::string> device = node_device(base_name(real));
+    if (!device)
+        return std::nullopt;
+    gpu_identity gpu;
+    gpu.node = real;
+    // The driver of the device the node hangs off: for virtio, the virtio
+    // device's (virtio_gpu), not the PCI function's (virtio-pci).
+    gpu.driver = link_name(*device + "/driver");
+    // The nearest PCI device on the way up: the GPU itself.
+    for (std::string path = *device; starts_with(path, "/sys/devices/"); path.resize(path.rfind('/'))) {
+        if (pci_address(base_name(path))) {
+            describe_pci(path, gpu);
+            break;
+        }
+    }
+    return gpu;
+}
+
+std::vector<gpu_identity> display_devices()
+{
+    // The render nodes' GPUs, by slot.
+    std::vector<gpu_identity> rendering;
+    for (const std::string &name : folder_entries(drm_class)) {
+        if (numbered(name, "renderD")) {
+            if (std::optional<gpu_identity> gpu = identify("/dev/dri/" + name); gpu && !gpu->pci_address.empty())
+                rendering.push_back(std::move(*gpu));
+        }
+    }
+    std::vector<gpu_identity> displays;
+    const std::string bus = "/sys/bus/pci/devices/";
+    for (const std::string &address : folder_entries(bus)) {
+        // Class 0x03xxxx: VGA, XGA, 3D and other display controllers.
+        if (!pci_address(address) || !starts_with(attribute(bus + address + "/class").value_or(""), "0x03"))
+            continue;
+        const auto found = std::find_if(rendering.begin(), rendering.end(),
+                                        [&](const gpu_identity &gpu) { return gpu.pci_address == address; });
+        if (found != rendering.end()) {
+            displays.push_back(*found);
+            continue;
+        }
+        // Through the device's own folder, where the port above it is.
+        std::error_code error;
+        const std::string device = std::filesystem::canonical(bus + address, error).string();
+        gpu_identity gpu;
+        describe_pci(error ? bus + address : device, gpu);
+        gpu.pci_address = address;
+        gpu.driver = link_name(bus + address + "/driver");
+        displays.push_back(std::move(gpu));
+    }
+    return displays;
+}
+
+std::string identity_text(const gpu_identity &gpu)
+{
+    return " (" + (gpu.pci_address.empty() ? std::string("no PCI device") : gpu.pci_address) + ", " +
+           (gpu.driver.empty() ? std::string("no driver") : gpu.driver) + ")";
+}
+
+bool link_degraded(const pcie_link &link)
+{
+    return link.width < link.max_width;
+}
