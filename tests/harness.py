@@ -119,11 +119,16 @@ exec "$@"
 
 
 # Put after namespace(): the DRM part of sysfs as the kernel event handler
-# reads it, on tmpfs in the namespace: the folders named in $SYSFS under
+# reads it. With $SYSFS_TREE, that folder's class, devices and bus (see
+# pci_sysfs) in place of the machine's; else, on tmpfs, the folders named in $SYSFS under
 # /sys/class/drm (card0/device/drm/renderD128), and nodes that lead to
 # their device's folder, those in $SYSFS_DEVICES
 # (pci0000:00/0000:00:02.0/drm/renderD128).
 FAKE_SYSFS = ("sh", "-c", r"""
+if [ -n "${SYSFS_TREE:-}" ]; then
+    for part in class devices bus; do mount --bind "$SYSFS_TREE/$part" "/sys/$part"; done
+    exec "$@"
+fi
 mount -t tmpfs tmpfs /sys/class
 mount -t tmpfs tmpfs /sys/devices
 for path in $SYSFS; do mkdir -p "/sys/class/drm/$path"; done
@@ -133,6 +138,58 @@ for path in ${SYSFS_DEVICES:-}; do
 done
 exec "$@"
 """, "sh")
+
+
+def pci_sysfs(root, devices):
+    """Lays out under root the class, devices and bus folders of a sysfs
+    with devices, each a dict: address (0000:01:00.0, or a platform
+    device's name), port (the address of the port above it, or none),
+    node (renderD128, or none), driver, device_driver (the node's device's,
+    where it differs: virtio_gpu), display class (default 0x030000), link
+    (width, max width, speed, max speed) and port_link (max width, max
+    speed). Links lead to /sys/..., as they do once it is mounted there."""
+    def write(path, text):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(f"{text}\n")
+
+    def link(path, target):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink(target, path)
+
+    for part in ("class/drm", "bus/pci/devices", "devices"):
+        os.makedirs(os.path.join(root, part), exist_ok=True)
+    for device in devices:
+        address = device["address"]
+        if not device.get("pci", True):
+            place = f"platform/{address}"
+        else:
+            port = device.get("port")
+            place = f"pci0000:00/{port}/{address}" if port else f"pci0000:00/{address}"
+            link(f"{root}/bus/pci/devices/{address}", f"/sys/devices/{place}")
+            write(f"{root}/devices/{place}/class", device.get("class", "0x030000"))
+            write(f"{root}/devices/{place}/vendor", device.get("vendor", "0x1002"))
+            write(f"{root}/devices/{place}/device", device.get("device", "0x744c"))
+            if port and "port_link" in device:
+                width, speed = device["port_link"]
+                write(f"{root}/devices/pci0000:00/{port}/max_link_width", width)
+                write(f"{root}/devices/pci0000:00/{port}/max_link_speed", f"{speed} GT/s PCIe")
+            if "link" in device:
+                width, max_width, speed, max_speed = device["link"]
+                for name, value in [("current_link_width", width), ("max_link_width", max_width),
+                                    ("current_link_speed", f"{speed} GT/s PCIe"),
+                                    ("max_link_speed", f"{max_speed} GT/s PCIe")]:
+                    write(f"{root}/devices/{place}/{name}", value)
+        if device.get("driver"):
+            link(f"{root}/devices/{place}/driver", f"/sys/bus/pci/drivers/{device['driver']}")
+        node_device = place
+        if device.get("device_driver"):
+            node_device = f"{place}/virtio0"
+            link(f"{root}/devices/{node_device}/driver", f"/sys/bus/virtio/drivers/{device['device_driver']}")
+        if device.get("node"):
+            node = device["node"]
+            link(f"{root}/devices/{node_device}/drm/{node}/device", f"/sys/devices/{node_device}")
+            link(f"{root}/class/drm/{node}", f"/sys/devices/{node_device}/drm/{node}")
 
 
 def namespace(scratch):

@@ -19,8 +19,8 @@ import urllib.request
 
 import yaml
 
-from harness import (FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, reachable,
-                     runnable, shared_folder)
+from harness import (FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, pci_sysfs,
+                     reachable, runnable, shared_folder)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
@@ -285,6 +285,94 @@ class Machines(unittest.TestCase):
                 condition, message = detector(rule, command, env)
                 self.assertEqual(condition, DETECTOR_CONDITION[status])
                 self.assertTrue(message.startswith(lines[0]), message)
+
+
+# A machine's GPUs as sysfs shows them (see pci_sysfs), and what the
+# adapter makes of them: (case, the devices, adapter options, whether it
+# runs as the monitoring plugin, its lines (patterns), its status, metric
+# lines expected)
+GPU_AT_01 = {"address": "0000:01:00.0", "port": "0000:00:01.0", "node": "renderD128", "driver": "amdgpu",
+             "link": (16, 16, 2.5, 16.0), "port_link": (16, 16.0)}
+VGEM = {"address": "vgem", "pci": False, "node": "renderD129"}
+PASS_128 = r"kalpex: PASS \(HARDWARE\) on /dev/dri/renderD128 \(0000:01:00.0, amdgpu\)"
+INFO_128 = ('kalpex_gpu_info{node="/dev/dri/renderD128",gpu_node="/dev/dri/renderD128",pci_address="0000:01:00.0",'
+            'driver="amdgpu",vendor="0x1002",device="0x744c"} 1')
+NO_NODE_INFO = ('kalpex_gpu_info{{node="/dev/dri/renderD128",gpu_node="",pci_address="0000:02:00.0",driver="{}",'
+                'vendor="0x1a03",device="0x2000"}} 1')
+BMC = {"address": "0000:02:00.0", "vendor": "0x1a03", "device": "0x2000"}
+SLOTS = [
+    ("slot and driver beside each node; vgem has no slot", [GPU_AT_01, VGEM], [], False,
+     [PASS_128, r"kalpex: PASS \(HARDWARE\) on /dev/dri/renderD129 \(no PCI device, no driver\)"], 0,
+     [INFO_128, 'kalpex_pcie_link_width{node="/dev/dri/renderD128"} 16',
+      'kalpex_pcie_link_max_width{node="/dev/dri/renderD128"} 16',
+      'kalpex_pcie_link_speed_transfers_per_second{node="/dev/dri/renderD128"} 2.5e+09',
+      'kalpex_pcie_link_max_speed_transfers_per_second{node="/dev/dri/renderD128"} 1.6e+10',
+      'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0',
+      'kalpex_gpu_info{node="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",driver="",'
+      'vendor="",device=""} 1']),
+    ("virtio: the driver of the node's own device", [{**GPU_AT_01, "driver": "virtio-pci",
+                                                       "device_driver": "virtio_gpu"}], ["/dev/dri/renderD128"],
+     False, [r"kalpex: PASS \(HARDWARE\)", "kalpex: GL_RENDERER=Stand-in GPU"], 0,
+     [INFO_128.replace("amdgpu", "virtio_gpu")]),
+    ("x16 of x16 in the plugin: OK, with the width", [GPU_AT_01], [], True,
+     [r"KALPEX OK - " + PASS_128 + r" \| '/dev/dri/renderD128'=\S+ '/dev/dri/renderD128 PCIe width'=16;16:;;0;16 "
+      r"render_nodes=1;;;0"], 0, []),
+    ("x8 of x16 on both ends: a WARNING, not a failure", [{**GPU_AT_01, "link": (8, 16, 16.0, 16.0)}], [], True,
+     [r"KALPEX WARNING - kalpex: WARNING PCIe link x8 of x16 on /dev/dri/renderD128 \(0000:01:00.0, amdgpu\) \| "
+      r".* '/dev/dri/renderD128 PCIe width'=8;16:;;0;16 .*", PASS_128], 1, []),
+    ("x1 of x1 behind a x16 port: the GPU's own limit, no fault",
+     [{**GPU_AT_01, "link": (1, 1, 2.5, 2.5), "port_link": (16, 16.0)}], [], True,
+     [r"KALPEX OK - .*'/dev/dri/renderD128 PCIe width'=1;1:;;0;1 .*"], 0, []),
+    ("a narrow port: x8 of a x16 GPU in a x8 slot is its most", [{**GPU_AT_01, "link": (8, 16, 16.0, 16.0),
+                                                                  "port_link": (8, 16.0)}], [], False,
+     [PASS_128], 0, ['kalpex_pcie_link_max_width{node="/dev/dri/renderD128"} 8',
+                     'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0']),
+    ("a display device with no driver: listed, and named under --expect", [GPU_AT_01, BMC], ["--expect=2"], False,
+     [r"kalpex: FAIL expected 2 render nodes, found 1 \(0000:02:00.0: no driver\)", PASS_128], 1,
+     [NO_NODE_INFO.format("")]),
+    ("a management controller's display: listed, and nothing fails", [GPU_AT_01, {**BMC, "driver": "ast"}], [],
+     False, [PASS_128], 0, [NO_NODE_INFO.format("ast")]),
+]
+
+
+class Slots(unittest.TestCase):
+    """Which GPU each check reached, and its PCIe link, on a sysfs laid out
+    in a private mount namespace."""
+
+    @classmethod
+    def setUpClass(cls):
+        problem = namespace_problem()
+        if problem:
+            raise unittest.SkipTest(problem)
+
+    def test_every_machine(self):
+        for case, devices, options, plugin, lines, status, metrics in SLOTS:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                pci_sysfs(f"{scratch}/sys", devices)
+                os.mkdir(f"{scratch}/ns")
+                nodes = " ".join(device["node"] for device in devices if device.get("node"))
+                env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+                env.update(KALPEX=KALPEX_RUN, LD_LIBRARY_PATH=STANDIN, NODES=nodes, SYSFS_TREE=f"{scratch}/sys")
+                textfile = f"{scratch}/kalpex.prom"
+                program = os.path.join(os.path.dirname(ADAPTER), "check_kalpex") if plugin else ADAPTER
+                if plugin and not os.path.exists(program):
+                    os.symlink(ADAPTER, program)
+                done = subprocess.run([*namespace(f"{scratch}/ns"), *FAKE_SYSFS, program,
+                                       *([] if plugin else [f"--textfile={textfile}"]), *options],
+                                      env=env, capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                got = done.stdout.splitlines()
+                self.assertEqual(len(got), len(lines), got)
+                for line, pattern in zip(got, lines):
+                    self.assertRegex(line, f"^{pattern}$")
+                if not plugin:
+                    with open(textfile, encoding="utf-8") as file:
+                        written = file.read()
+                    for line in metrics:
+                        self.assertIn(line + "\n", written)
+                    lint = subprocess.run([PROMTOOL, "check", "metrics"], input=written, capture_output=True,
+                                          text=True)
+                    self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
 
 
 # The sysfs of two GPUs: card0 with renderD128, card1 with renderD129.
