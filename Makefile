@@ -132,7 +132,7 @@ test-sanitize: test-deps
 	$(call run_suites,$(BUILD)-sanitize)
 
 # Real kernel DRM drivers in a VM under software emulation; STAGES=vgem
-# (or none, virtio, bochs, systemd, wedge, virgl, container) runs only those.
+# (or none, virtio, bochs, systemd, slots, wedge, virgl, container) runs only those.
 test-vm: test-deps build image
 	@$(INSTALL) $(VM_PACKAGES)
 	tests/vm/run.sh $(BUILD) $(STAGES)

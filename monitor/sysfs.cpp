@@ -51,6 +51,23 @@ static std::vector<std::string> folder_entries(const std::string &folder)
     return names;
 }
 
+// The driver that holds a device. A virtio GPU's PCI function is held by
+// virtio-pci, a bus driver: the GPU's own (virtio_gpu) holds the virtio
+// device beneath it.
+static std::string bound_driver(const std::string &device)
+{
+    const std::string driver = link_name(device + "/driver");
+    if (driver != "virtio-pci")
+        return driver;
+    for (const std::string &name : folder_entries(device)) {
+        if (starts_with(name, "virtio")) {
+            if (const std::string inner = link_name(device + "/" + name + "/driver"); !inner.empty())
+                return inner;
+        }
+    }
+    return driver;
+}
+
 std::optional<std::string> node_device(std::string_view node_name)
 {
     std::error_code error;
@@ -146,9 +163,7 @@ std::optional<gpu_identity> identify(const std::string &node_path)
         return std::nullopt;
     gpu_identity gpu;
     gpu.node = real;
-    // The driver of the device the node hangs off: for virtio, the virtio
-    // device's (virtio_gpu), not the PCI function's (virtio-pci).
-    gpu.driver = link_name(*device + "/driver");
+    gpu.driver = bound_driver(*device);
     // The nearest PCI device on the way up: the GPU itself.
     for (std::string path = *device; starts_with(path, "/sys/devices/"); path.resize(path.rfind('/'))) {
         if (pci_address(base_name(path))) {
@@ -187,7 +202,7 @@ std::vector<gpu_identity> display_devices()
         gpu_identity gpu;
         describe_pci(error ? bus + address : device, gpu);
         gpu.pci_address = address;
-        gpu.driver = link_name(bus + address + "/driver");
+        gpu.driver = bound_driver(error ? bus + address : device);
         displays.push_back(std::move(gpu));
     }
     return displays;

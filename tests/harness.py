@@ -144,8 +144,8 @@ def pci_sysfs(root, devices):
     """Lays out under root the class, devices and bus folders of a sysfs
     with devices, each a dict: address (0000:01:00.0, or a platform
     device's name), port (the address of the port above it, or none),
-    node (renderD128, or none), driver, device_driver (the node's device's,
-    where it differs: virtio_gpu), display class (default 0x030000), link
+    node (renderD128, or none), driver, virtio_driver (that of the virtio
+    device beneath a virtio-pci function: virtio_gpu), display class (default 0x030000), link
     (width, max width, speed, max speed) and port_link (max width, max
     speed). Links lead to /sys/..., as they do once it is mounted there."""
     def write(path, text):
@@ -182,14 +182,12 @@ def pci_sysfs(root, devices):
                     write(f"{root}/devices/{place}/{name}", value)
         if device.get("driver"):
             link(f"{root}/devices/{place}/driver", f"/sys/bus/pci/drivers/{device['driver']}")
-        node_device = place
-        if device.get("device_driver"):
-            node_device = f"{place}/virtio0"
-            link(f"{root}/devices/{node_device}/driver", f"/sys/bus/virtio/drivers/{device['device_driver']}")
+        if device.get("virtio_driver"):
+            link(f"{root}/devices/{place}/virtio1/driver", f"/sys/bus/virtio/drivers/{device['virtio_driver']}")
         if device.get("node"):
             node = device["node"]
-            link(f"{root}/devices/{node_device}/drm/{node}/device", f"/sys/devices/{node_device}")
-            link(f"{root}/class/drm/{node}", f"/sys/devices/{node_device}/drm/{node}")
+            link(f"{root}/devices/{place}/drm/{node}/device", f"/sys/devices/{place}")
+            link(f"{root}/class/drm/{node}", f"/sys/devices/{place}/drm/{node}")
 
 
 def namespace(scratch):

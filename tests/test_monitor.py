@@ -310,8 +310,8 @@ SLOTS = [
       'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0',
       'kalpex_gpu_info{node="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",driver="",'
       'vendor="",device=""} 1']),
-    ("virtio: the driver of the node's own device", [{**GPU_AT_01, "driver": "virtio-pci",
-                                                       "device_driver": "virtio_gpu"}], ["/dev/dri/renderD128"],
+    ("virtio: the GPU's driver, beneath the bus driver", [{**GPU_AT_01, "driver": "virtio-pci",
+                                                          "virtio_driver": "virtio_gpu"}], ["/dev/dri/renderD128"],
      False, [r"kalpex: PASS \(HARDWARE\)", "kalpex: GL_RENDERER=Stand-in GPU"], 0,
      [INFO_128.replace("amdgpu", "virtio_gpu")]),
     ("x16 of x16 in the plugin: OK, with the width", [GPU_AT_01], [], True,

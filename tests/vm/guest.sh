@@ -26,6 +26,24 @@ mkdir -p "$RUNTIME_DIRECTORY"
 # its standard output alone.
 streams="/dev/shm/out /dev/shm/err"
 
+# What the adapter writes beside a virtio-gpu's node ($1: renderD128): its
+# slot, the PCI function the node hangs off, and the driver of the virtio
+# device beneath it.
+beside() {
+    echo " ($(basename "$(readlink -f "/sys/class/drm/$1/device")"), virtio_gpu)"
+}
+# The same as a pattern (grep -E).
+beside_pattern() {
+    beside "$1" | sed 's/[().]/\\&/g'
+}
+
+# The PCI display devices (class 0x03) that no driver holds.
+driverless_display() {
+    for device in /sys/bus/pci/devices/*; do
+        case $(cat "$device/class") in 0x03*) [ -e "$device/driver" ] || echo "${device##*/}" ;; esac
+    done
+}
+
 # What a pass on a renderer matching $2 writes, for node $1; the lines are
 # joined with "|", standard output first.
 report() {
@@ -129,7 +147,7 @@ virtio)
     ;;
 twogpu)
     streams=/dev/shm/out
-    on() { echo "kalpex: PASS \\(SOFTWARE fallback\\) on /dev/dri/renderD$1\\|"; }
+    on() { echo "kalpex: PASS \\(SOFTWARE fallback\\) on /dev/dri/renderD$1$(beside_pattern "renderD$1")\\|"; }
     check "no node: every GPU" 0 "^$(on 128)$(on 129)$" "$monitor" --user=root
     started=$(now_ms)
     "$monitor" --user=root $render >/dev/null 2>&1
@@ -138,14 +156,18 @@ twogpu)
     "$monitor" --user=root >/dev/null 2>&1
     echo "VM-INFO $stage: wall time, 1 node $one ms, 2 nodes $(($(now_ms) - started)) ms"
     check "one GPU failing is named first" 1 \
-        "^kalpex: FAIL eglInitialize \(renderer: \(none\), eglError 0x3000\) on /dev/dri/renderD129\|kalpex: PASS \(HARDWARE\) on $render\|$" \
+        "^kalpex: FAIL eglInitialize \(renderer: \(none\), eglError 0x3000\) on /dev/dri/renderD129$(beside_pattern renderD129)\|kalpex: PASS \(HARDWARE\) on $render$(beside_pattern renderD128)\|$" \
         env LD_LIBRARY_PATH="$standin" STANDIN_FAIL=eglInitialize STANDIN_ONLY_ON=/dev/dri/renderD129 "$monitor" --user=root
     # The second GPU falls off the bus, and its render node goes with it.
     gpu=$(readlink -f /sys/class/drm/renderD129/device)
     [ -e "$gpu/remove" ] || gpu=${gpu%/*}
     echo 1 >"$gpu/remove"
     echo "VM-INFO $stage: removed $gpu, leaving" /dev/dri/*
-    check "a GPU gone, --expect=2" 1 "^kalpex: FAIL expected 2 render nodes, found 1\|$(on 128)$" "$monitor" --user=root --expect=2
+    # The bochs-display, whose driver this stage has not loaded yet, is a
+    # display device without a render node: the line names it.
+    bochs=$(driverless_display)
+    check "a GPU gone, --expect=2, the driverless display named" 1 \
+        "^kalpex: FAIL expected 2 render nodes, found 1 \\($bochs: no driver\\)\|$(on 128)$" "$monitor" --user=root --expect=2
     ;;
 stuck)
     suspend_stall || { echo "VM-STAGE-DONE $stage"; exit; }
@@ -209,9 +231,12 @@ FailureAction=poweroff-force
 Type=oneshot
 ExecStart=/bin/sh -c 'exec /bin/sh $0 ${4:-systemd} $kalpex >/dev/ttyS0 2>&1'
 END
-    # The wedge stage's second GPU, vgem's renderD129, is checked as well.
-    [ "${4:-}" != wedge ] || systemctl enable kalpex@renderD129.service >/dev/null 2>&1 ||
-        echo "VM-ERROR $stage: cannot enable the second check"
+    # The wedge and slots stages' second GPU, vgem's renderD129, is checked
+    # as well.
+    case ${4:-} in
+        wedge | slots) systemctl enable kalpex@renderD129.service >/dev/null 2>&1 ||
+            echo "VM-ERROR $stage: cannot enable the second check" ;;
+    esac
     exit
     ;;
 systemd)
@@ -252,12 +277,14 @@ systemd)
     use renderD128
     chmod 600 "$node"
     start "root-only node"
-    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL open $node" ]
-    result "a root-only node fails at open under the unit" $? "$(last_run | head -n 2)"
+    # Refused, and said so: the group is the one the unit's sandbox shows.
+    denied="kalpex: FAIL open $node$(beside renderD128): Permission denied for user kalpex (crw------- root:"
+    case $(last_run | head -n 1) in "$denied"*")") [ "$status" = 1 ] ;; *) false ;; esac
+    result "a root-only node fails at open under the unit, saying permission" $? "$(last_run | head -n 2)"
     rule=$(nsenter --target=1 --mount --root -- /usr/libexec/kalpex/kalpex-monitor --timeout=60 --require-hw 2>/dev/null)
     [ "$?" = 1 ] && [ "${rule%%
-*}" = "kalpex: FAIL open $node" ]
-    result "a root-only node fails at open under the detector's rule" $? "$(echo "$rule" | head -n 2)"
+*}" = "${denied}render)" ]
+    result "a root-only node fails at open under the detector's rule, saying permission" $? "$(echo "$rule" | head -n 2)"
     chmod 660 "$node"
 
     # A driver stuck in the kernel, under the unit.
@@ -287,7 +314,7 @@ systemd)
     # The detector's rule, as root, shares the node's lock with the unit.
     rule=$(nsenter --target=1 --mount --root -- /usr/libexec/kalpex/kalpex-monitor --timeout=60 2>/dev/null)
     [ "$?" = 1 ] && echo "${rule%%
-*}" | grep -q "^kalpex: FAIL check stuck since .* (process $pid) on $node$"
+*}" | grep -Eq "^kalpex: FAIL check stuck since .* \(process $pid\) on $node$(beside_pattern renderD128)$"
     result "stuck: the detector's rule fails that node at once too" $? "$(echo "$rule" | head -n 2)"
     resume_stall "$pid"
     start "resumed"
@@ -368,7 +395,7 @@ wedge)
     took=$(until_done "$wedged_at" failed_after_event)
     echo "VM-INFO $stage: wedged: the unit failed after $took ms: $(last_run | tr '\n' '|')"
     echo "VM-INFO $stage: the kernel said: $(dmesg | grep -o '[^]]*\] device wedged.*' | tail -n 1)"
-    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ] &&
+    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node$(beside renderD128)" ] &&
         grep -q 'stage="device wedged"' "$metrics"
     result "wedged, ioctls failing: the unit fails within 10 s, FAIL line first, success 0" $? "after $took ms: $(last_run | head -n 3 | tr '\n' '|')"
     # What kalpex itself said follows the wedge's line: on a device whose
@@ -380,11 +407,11 @@ wedge)
     result "wedged: kalpex's own software pass is not taken as health" $? "$(last_run | tr '\n' '|'); $(grep kernel_ "$metrics" | tr '\n' '|')"
     rule=$(/usr/libexec/kalpex/kalpex-monitor --timeout=60 2>/dev/null)
     [ "$?" = 1 ] && [ "${rule%%
-*}" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ]
+*}" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node$(beside renderD128)" ]
     result "wedged: the detector's rule, as root, fails that GPU too" $? "$(echo "$rule" | head -n 2 | tr '\n' '|')"
     # The timer's next run: the unit's sandbox keeps what its checks saw.
     start "wedged, the next run"
-    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node" ] &&
+    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node$(beside renderD128)" ] &&
         [ "$(metric probe_trigger)" = ',trigger="schedule"} 1' ] && [ "$(stat -c %U "/run/kalpex/dev-dri-renderD128.answered")" = kalpex ]
     result "wedged: the next scheduled run fails too, from what the unit kept" $? "$(last_run | head -n 1); $(metric probe_trigger); $(ls -l /run/kalpex)"
     use renderD129
@@ -467,6 +494,74 @@ for line in sys.stdin.read().splitlines():
         [ "$(metric kernel_event_unanswered)" = '} 1' ]
     result "vgem unplugged under --expect=2: the remaining GPU's check fails within 10 s" $? "after $took ms: $(last_run | head -n 2 | tr '\n' '|'); $(grep -e kernel_ -e render_nodes "$metrics" | tr '\n' '|')"
     ;;
+slots)
+    # A virtio-gpu behind a PCIe root port that offers x16 at 16 GT/s, vgem,
+    # and a bochs-display whose driver the kernel was told to keep out
+    # (module_blacklist=bochs): a display device on the bus with no driver.
+    # The package's units, as systemd runs them; the adapter as root
+    # elsewhere.
+    unset KALPEX RUNTIME_DIRECTORY
+    adapter=/usr/libexec/kalpex/kalpex-monitor
+    slot=$(basename "$(readlink -f /sys/class/drm/renderD128/device)")
+    port=$(basename "$(dirname "$(readlink -f "/sys/bus/pci/devices/$slot")")")
+    bochs=$(driverless_display)
+    read_attribute() { cat "$1" 2>/dev/null || echo -; }
+    echo "VM-INFO $stage: virtio-gpu $slot behind $port: x$(read_attribute "/sys/bus/pci/devices/$slot/current_link_width") of x$(read_attribute "/sys/bus/pci/devices/$slot/max_link_width") at $(read_attribute "/sys/bus/pci/devices/$slot/current_link_speed"), the port's most x$(read_attribute "/sys/bus/pci/devices/$port/max_link_width"); the display device with no driver: ${bochs:-none}"
+    lines=$("$adapter" --textfile=/dev/shm/slots.prom 2>/dev/null)
+    status=$?
+    first=$(echo "$lines" | sed -n 1p) second=$(echo "$lines" | sed -n 2p)
+    [ "$status" = 0 ] && [ "$first" = "kalpex: PASS (SOFTWARE fallback) on /dev/dri/renderD128 ($slot, virtio_gpu)" ] &&
+        case $second in "kalpex: PASS (SOFTWARE fallback) on /dev/dri/renderD129 (no PCI device, "*")") ;; *) false ;; esac
+    result "each line names its GPU's slot and driver, and vgem no slot" $? "status $status: $(echo "$lines" | tr '\n' '|')"
+    info() {  # NODE GPU_NODE SLOT DRIVER: the info series, with the device's own IDs
+        echo "kalpex_gpu_info{node=\"$1\",gpu_node=\"$2\",pci_address=\"$3\",driver=\"$4\",vendor=\"$(cat "/sys/bus/pci/devices/$3/vendor")\",device=\"$(cat "/sys/bus/pci/devices/$3/device")\"} 1"
+    }
+    [ "$slot" != "${slot#0000:}" ] && [ "$port" != "$slot" ] &&
+        grep -qxF "$(info /dev/dri/renderD128 /dev/dri/renderD128 "$slot" virtio_gpu)" /dev/shm/slots.prom &&
+        grep -qx 'kalpex_gpu_info{node="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",.*} 1' /dev/shm/slots.prom
+    result "the info series names the node's slot and driver" $? "$(grep gpu_info /dev/shm/slots.prom | tr '\n' '|')"
+    [ -n "$bochs" ] && grep -qxF "$(info /dev/dri/renderD128 "" "$bochs" "")" /dev/shm/slots.prom
+    result "the display device with no driver is in the info series" $? "${bochs:-no driverless display}: $(grep gpu_info /dev/shm/slots.prom | tr '\n' '|')"
+    lines=$("$adapter" --expect=3 2>/dev/null)
+    [ "$?" = 1 ] && [ "$(echo "$lines" | head -n 1)" = "kalpex: FAIL expected 3 render nodes, found 2 ($bochs: no driver)" ]
+    result "--expect=3 fails, naming the display device with no driver" $? "$(echo "$lines" | head -n 1)"
+    # The GPU's own x1 is the link's most, whatever the port offers: no flag.
+    grep -qx 'kalpex_pcie_link_width{node="/dev/dri/renderD128"} 1' /dev/shm/slots.prom &&
+        grep -qx 'kalpex_pcie_link_max_width{node="/dev/dri/renderD128"} 1' /dev/shm/slots.prom &&
+        grep -qx 'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0' /dev/shm/slots.prom &&
+        grep -q '^kalpex_pcie_link_speed_transfers_per_second{node="/dev/dri/renderD128"} ' /dev/shm/slots.prom
+    result "the link series are there, and the root port's x16 flags nothing" $? "$(grep pcie_link /dev/shm/slots.prom | tr '\n' '|')"
+    plugin=$(/usr/lib/nagios/plugins/check_kalpex 2>/dev/null)
+    [ "$?" = 1 ] && ! echo "$plugin" | grep -q 'kalpex: WARNING PCIe' &&
+        echo "$plugin" | head -n 1 | grep -qF "'/dev/dri/renderD128 PCIe width'=1;1:;;0;1"
+    result "the plugin warns for the software pass alone, with the link's width" $? "$(echo "$plugin" | tr '\n' '|')"
+
+    # A node the unit's user may not open: refused, and said so.
+    use renderD128
+    chmod 600 "$node"
+    start "root-only node"
+    case $(last_run | head -n 1) in
+        "kalpex: FAIL open $node ($slot, virtio_gpu): Permission denied for user kalpex (crw------- root:"*")")
+            [ "$status" = 1 ] && grep -q "^kalpex_probe_open_failure{node=\"$node\",cause=\"permission\"," "$metrics" ;;
+        *) false ;;
+    esac
+    result "a 0600 node fails at open under the unit, saying permission" $? "$(last_run | head -n 1); $(grep open_failure "$metrics" | tr '\n' '|')"
+    chmod 660 "$node"
+
+    # The virtio GPU leaves the bus: its card and then its render node are
+    # removed, and vgem's enabled check runs once, not ended by a second.
+    use renderD129
+    for _ in $(seq 60); do [ "$(systemctl show -P ActiveState "$unit")" != activating ] && break; sleep 0.5; done
+    since=$(date +%s.%N)
+    echo 1 >"/sys/bus/pci/devices/$slot/remove" || echo "VM-ERROR $stage: cannot take the GPU off the bus"
+    verdicts() {
+        journalctl -q -o cat -u "$unit" SYSLOG_IDENTIFIER=kalpex "--since=@$since" | grep -E '^kalpex: (PASS|FAIL|UNKNOWN) '
+    }
+    for _ in $(seq 60); do [ -n "$(verdicts)" ] && [ "$(systemctl show -P ActiveState "$unit")" != activating ] && break; sleep 0.5; done
+    sleep 3  # time for a second restart, were there one
+    [ "$(verdicts | wc -l)" = 1 ] && ! verdicts | grep -q 'terminated by'
+    result "an unplugged GPU restarts the remaining GPU's check once, ended by no signal" $? "$(verdicts | tr '\n' '|')"
+    ;;
 bochs)
     check "no arguments, only $card" 0 "$(software_pass $card)" "$kalpex"
     ;;
@@ -508,7 +603,8 @@ container)
         echo "--device=$1 --group-add=$render_group"
     }
     streams=/dev/shm/out
-    on() { echo "^kalpex: $1 on /dev/dri/renderD$2\\|$"; }
+    on() { echo "^kalpex: $1 on /dev/dri/renderD$2$(beside_pattern "renderD$2")\\|$"; }
+    denied="^kalpex: FAIL open $render$(beside_pattern renderD128): Permission denied for user kalpex \\(crw-rw---- [^)]*\\)\\|$"
     # shellcheck disable=SC2046,SC2086 # the options and the rule's arguments are words
     {
         check "virgl: a hardware pass in the container" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
@@ -518,8 +614,9 @@ container)
             run $(gpu $render) "$kalpex_image" --require-hw
         check "virtio-gpu 2D: a software pass" 0 "$(on 'PASS \(SOFTWARE fallback\)' 129)" \
             run $(gpu /dev/dri/renderD129) "$kalpex_image"
-        check "no device given: FAIL at open" 1 "^kalpex: FAIL open /dev/dri/card0\|$" run "$kalpex_image"
-        check "the device without its group: FAIL at open" 1 "^kalpex: FAIL open $render\|$" \
+        check "no device given: FAIL at open, the node missing" 1 \
+            "^kalpex: FAIL open /dev/dri/card0: No such file or directory\|$" run "$kalpex_image"
+        check "the device without its group: FAIL at open, saying permission" 1 "$denied" \
             run --device=$render "$kalpex_image"
         # The detector's rule, as its image's config has it, run in that
         # image: the path and arguments from its "path" and "args".
@@ -529,7 +626,7 @@ container)
         echo "VM-INFO $stage: the detector's rule: $path $args"
         check "detector image: the rule passes on virgl" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
             run $(gpu $render) --entrypoint="$path" "$detector_image" $args
-        check "detector image: the rule fails without the group" 1 "^kalpex: FAIL open $render\|$" \
+        check "detector image: the rule fails without the group, saying permission" 1 "$denied" \
             run --device=$render --entrypoint="$path" "$detector_image" $args
     }
     ;;

@@ -7,7 +7,7 @@
 # from a suspended device-mapper device); the kernel's own report of a
 # wedged GPU, on Debian 13's backports kernel; and the images, run by podman.
 # usage: tests/vm/run.sh BUILD_DIR [STAGE...]
-#   STAGE: none vgem stuck virtio twogpu bochs systemd wedge virgl container (default: all). Kernel and initramfs
+#   STAGE: none vgem stuck virtio twogpu bochs systemd slots wedge virgl container (default: all). Kernel and initramfs
 #   are kept under BUILD_DIR/vm. Ends with "N passed, M failed, K skipped";
 #   what skipped is also added to BUILD_DIR/skipped.txt. A set-up step that
 #   breaks is a failure: only what cannot exist here is a skip.
@@ -15,7 +15,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
 shift
-wanted=" ${*:-none vgem stuck virtio twogpu bochs systemd wedge virgl container} "
+wanted=" ${*:-none vgem stuck virtio twogpu bochs systemd slots wedge virgl container} "
 kalpex=$build/kalpex
 cache=$build/vm
 passed=0 failed=0 skipped=0
@@ -149,7 +149,7 @@ boot() {
         timeout "$limit" qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2G -machine q35 \
             -nodefaults -display "$display" -serial stdio -no-reboot \
             -kernel "${vmlinuz:-$kernel/vmlinuz}" -initrd "${initrd:-$cache/initramfs.gz}" \
-            -append "console=ttyS0 quiet loglevel=1 panic=-1 systemd.show_status=false drm_kms_helper.fbdev_emulation=0 KALPEX_PLAN=$plan KALPEX_GUEST=$here/guest.sh KALPEX_BIN=$kalpex KALPEX_STAGE=$cache/stage" \
+            -append "console=ttyS0 quiet loglevel=1 panic=-1 systemd.show_status=false drm_kms_helper.fbdev_emulation=0 ${append:-}KALPEX_PLAN=$plan KALPEX_GUEST=$here/guest.sh KALPEX_BIN=$kalpex KALPEX_STAGE=$cache/stage" \
             -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
             "$@" </dev/null >"$log" 2>&1
         status=$?
@@ -206,6 +206,15 @@ p=$(plan "systemd")
 if [ -n "$p" ]; then
     stage_package
     boot systemd none -device virtio-gpu-pci
+fi
+p=$(plan "slots")
+if [ -n "$p" ]; then
+    stage_package
+    # A virtio-gpu behind a PCIe root port, and a bochs-display that its
+    # driver is kept from: a display device with no driver.
+    append="module_blacklist=bochs " boot slots none \
+        -device pcie-root-port,id=port1,bus=pcie.0,chassis=1,x-speed=16,x-width=16 -device virtio-gpu-pci,bus=port1 \
+        -device bochs-display
 fi
 p=$(plan "wedge")
 if [ -n "$p" ]; then
