@@ -163,7 +163,11 @@ bool take_lock(const settings &options, check &c, lock_record &holder);
 void write_record(const std::string &path, const lock_record &record);
 long holder_of(long kalpex);
 
-// sysfs.cpp: what the kernel shows of the GPUs.
+// sysfs.cpp: what the kernel shows of the GPUs, and the file reading it
+// shares. A path with every link resolved, or none.
+std::optional<std::string> real_path(const std::string &path);
+// A file's text, up to most bytes, or none.
+std::optional<std::string> read_text(const std::string &path, size_t most);
 // A node's device folder (/sys/class/drm/NAME/device, resolved): the one
 // place the node's device is read from.
 std::optional<std::string> node_device(std::string_view node_name);

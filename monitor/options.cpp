@@ -10,12 +10,8 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <system_error>
 
 static bool whole_number(std::string_view digits, unsigned highest, unsigned &value)
 {
@@ -124,33 +120,6 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
     return true;
 }
 
-// Root runs kalpex as the user named, with that user's groups; anyone else
-// runs it as themselves.
-bool choose_identity(settings &options)
-{
-    if (geteuid() != 0) {
-        const passwd *self = getpwuid(geteuid());
-        if (options.user && (!self || *options.user != self->pw_name)) {
-            (void)fprintf(stderr, "kalpex-monitor: only root can run kalpex as another user\n");
-            return false;
-        }
-        return true;
-    }
-    const std::string name = options.user.value_or("kalpex");
-    const passwd *entry = getpwnam(name.c_str());
-    if (!entry) {
-        options.identity_error = "no user " + name + " to run it as";
-        return true;
-    }
-    identity &run_as = options.run_as;
-    run_as = {entry->pw_uid != 0, entry->pw_uid, entry->pw_gid, std::vector<gid_t>(64)};
-    int count = 64;
-    while (getgrouplist(entry->pw_name, entry->pw_gid, run_as.groups.data(), &count) < 0)
-        run_as.groups.resize(static_cast<size_t>(count));
-    run_as.groups.resize(static_cast<size_t>(count));
-    return true;
-}
-
 // The render nodes under /dev/dri, as paths, in minor number order:
 // renderD128 before renderD1000 would be, were there one.
 std::vector<std::string> find_render_nodes()
@@ -211,22 +180,6 @@ static std::optional<std::string> lock_folder(const settings &options)
     return guarded_folder(folder, {geteuid(), gpu_user}) ? std::optional(folder) : std::nullopt;
 }
 
-// Who may write the kernel's reports and the checks' answers: root (the
-// event handler, root's checks), the package's GPU user (the unit's checks;
-// systemd also gives it what root wrote in the unit's folder when it takes
-// the folder over) or the reader itself.
-std::vector<uid_t> state_writers()
-{
-    // Looked up once: where the user is not in /etc/passwd, glibc goes on
-    // to the other name services (systemd's, loaded for it), at a cost on
-    // every state file read.
-    static const std::vector<uid_t> writers = [] {
-        const passwd *gpu_user = getpwnam("kalpex");
-        return std::vector<uid_t>{0, geteuid(), gpu_user ? gpu_user->pw_uid : 0};
-    }();
-    return writers;
-}
-
 // Where the kernel's reports about the GPUs are kept, for every user's
 // checks to read: the unit's runtime folder, else /run/kalpex, where root's
 // event handler writes them (the unit's folder there). One of the state's
@@ -282,9 +235,7 @@ std::vector<check> plan_checks(const settings &options, const std::vector<std::s
         // What the kernel reported is kept under the node's own name, which
         // a stable path (/dev/dri/by-path/...) leads to.
         if (states && c.node) {
-            std::error_code error;
-            const std::string real = std::filesystem::canonical(*c.node, error).string();
-            c.state_path = *states + "/" + node_file_name(error ? *c.node : real);
+            c.state_path = *states + "/" + node_file_name(real_path(*c.node).value_or(*c.node));
         }
         read_kernel_state(c);
     }

@@ -9,32 +9,55 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <system_error>
 
 static const char drm_class[] = "/sys/class/drm/";
+
+std::optional<std::string> read_text(const std::string &path, size_t most)
+{
+    const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.fd < 0)
+        return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got = 1; got > 0 && text.size() < most;) {
+        got = read(file.fd, buffer, sizeof buffer);
+        if (got < 0)
+            return std::nullopt;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text.substr(0, most);
+}
+
+std::optional<std::string> real_path(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved))
+        return std::nullopt;
+    return std::string(resolved);
+}
 
 // A sysfs attribute's first line, or none.
 static std::optional<std::string> attribute(const std::string &path)
 {
-    const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    char text[128];
-    const ssize_t got = file.fd >= 0 ? read(file.fd, text, sizeof text) : -1;
-    if (got <= 0)
+    const std::optional<std::string> text = read_text(path, 128);
+    if (!text || text->empty())
         return std::nullopt;
-    const std::string_view value(text, static_cast<size_t>(got));
-    return std::string(value.substr(0, value.find('\n')));
+    return text->substr(0, text->find('\n'));
 }
 
 // The last part of a link's target: a bound driver's name (amdgpu).
 static std::string link_name(const std::string &path)
 {
-    std::error_code error;
-    const std::string target = std::filesystem::read_symlink(path, error).string();
-    return error ? "" : target.substr(target.rfind('/') + 1);
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
+        return "";
+    const std::string_view link(target, static_cast<size_t>(length));
+    return std::string(link.substr(link.rfind('/') + 1));
 }
 
 static std::vector<std::string> folder_entries(const std::string &folder)
@@ -56,26 +79,22 @@ static std::vector<std::string> folder_entries(const std::string &folder)
 // device beneath it.
 static std::string bound_driver(const std::string &device)
 {
-    const std::string driver = link_name(device + "/driver");
+    std::string driver = link_name(device + "/driver");
     if (driver != "virtio-pci")
         return driver;
     for (const std::string &name : folder_entries(device)) {
-        if (starts_with(name, "virtio")) {
-            if (const std::string inner = link_name(device + "/" + name + "/driver"); !inner.empty())
-                return inner;
-        }
+        if (!starts_with(name, "virtio"))
+            continue;
+        if (std::string inner = link_name(std::string(device).append("/").append(name).append("/driver"));
+            !inner.empty())
+            return inner;
     }
     return driver;
 }
 
 std::optional<std::string> node_device(std::string_view node_name)
 {
-    std::error_code error;
-    const std::filesystem::path device =
-        std::filesystem::canonical(std::string(drm_class).append(node_name).append("/device"), error);
-    if (error)
-        return std::nullopt;
-    return device.string();
+    return real_path(std::string(drm_class).append(node_name).append("/device"));
 }
 
 std::vector<std::string> card_render_nodes(const std::string &card)
@@ -154,9 +173,8 @@ static void describe_pci(const std::string &device, gpu_identity &gpu)
 std::optional<gpu_identity> identify(const std::string &node_path)
 {
     // The node's own name, whatever path leads to it (/dev/dri/by-path/...).
-    std::error_code error;
-    const std::string real = std::filesystem::canonical(node_path, error).string();
-    if (error || !starts_with(real, "/dev/dri/"))
+    const std::string real = real_path(node_path).value_or("");
+    if (!starts_with(real, "/dev/dri/"))
         return std::nullopt;
     const std::optional<std::string> device = node_device(base_name(real));
     if (!device)
@@ -197,12 +215,11 @@ std::vector<gpu_identity> display_devices()
             continue;
         }
         // Through the device's own folder, where the port above it is.
-        std::error_code error;
-        const std::string device = std::filesystem::canonical(bus + address, error).string();
+        const std::string device = real_path(bus + address).value_or(bus + address);
         gpu_identity gpu;
-        describe_pci(error ? bus + address : device, gpu);
+        describe_pci(device, gpu);
         gpu.pci_address = address;
-        gpu.driver = bound_driver(error ? bus + address : device);
+        gpu.driver = bound_driver(device);
         displays.push_back(std::move(gpu));
     }
     return displays;

@@ -3,7 +3,7 @@
 # Wall time and peak memory of kalpex on the real Mesa stack (node /dev/null,
 # software rasteriser) next to `eglinfo -B` in the same run, and kalpex's own
 # cost on the stand-in driver stack next to an empty process, and what the
-# monitor adapter adds to a run.
+# monitor adapter adds to a run, next to what a bare parent process adds.
 # usage: tools/bench.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
@@ -47,5 +47,8 @@ export LD_LIBRARY_PATH=$standin
 row "kalpex on the stand-in stack" "$kalpex" /dev/null
 row "kalpex-monitor on the stand-in stack" "$build/kalpex-monitor" /dev/null
 row "the same, writing metrics" "$build/kalpex-monitor" --textfile="$scratch/k.prom" /dev/null
+# The least any parent that runs kalpex as a child costs: fork, exec and
+# wait, and nothing else. The adapter's own cost is to be read against it.
+row "kalpex under timeout(1), a bare parent" timeout 60 "$kalpex" /dev/null
 unset LD_LIBRARY_PATH
 row "empty process (/bin/true)" /bin/true
