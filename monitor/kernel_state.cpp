@@ -26,36 +26,17 @@ static std::optional<std::string> read_state(const std::string &path)
     return std::string(text, static_cast<size_t>(got - 1));
 }
 
-// A state line's words, and those that are whole numbers.
-static std::vector<std::string_view> words_of(std::string_view line)
-{
-    std::vector<std::string_view> words;
-    for (size_t at = 0; at <= line.size();) {
-        const size_t end = std::min(line.find(' ', at), line.size());
-        words.push_back(line.substr(at, end - at));
-        at = end + 1;
-    }
-    return words;
-}
-
-static std::optional<long long> number_of(std::string_view word)
-{
-    if (word.empty() || word.size() > 18 || word.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    return std::stoll(std::string(word));
-}
-
 // What the kernel reported, as the event handler keeps it: six numbers and
 // two method lists, "-" for one not yet reported.
 static std::optional<kernel_record> read_kernel_record(const std::string &path)
 {
     const std::optional<std::string> line = read_state(path);
-    const std::vector<std::string_view> words = line ? words_of(*line) : std::vector<std::string_view>{};
+    const std::vector<std::string_view> words = line ? split(*line, ' ') : std::vector<std::string_view>{};
     if (words.size() != 8)
         return std::nullopt;
     long long numbers[6];
     for (size_t i = 0; i < 6; ++i) {
-        const std::optional<long long> number = number_of(words[i]);
+        const std::optional<long long> number = decimal_number(words[i]);
         if (!number)
             return std::nullopt;
         numbers[i] = *number;
@@ -74,9 +55,9 @@ static std::optional<kernel_record> read_kernel_record(const std::string &path)
 static answer_record read_answer(const std::string &path)
 {
     const std::optional<std::string> line = read_state(path);
-    const std::vector<std::string_view> words = line ? words_of(*line) : std::vector<std::string_view>{};
-    const std::optional<long long> seen = words.size() == 2 ? number_of(words[0]) : std::nullopt;
-    const std::optional<long long> passed = words.size() == 2 ? number_of(words[1]) : std::nullopt;
+    const std::vector<std::string_view> words = line ? split(*line, ' ') : std::vector<std::string_view>{};
+    const std::optional<long long> seen = words.size() == 2 ? decimal_number(words[0]) : std::nullopt;
+    const std::optional<long long> passed = words.size() == 2 ? decimal_number(words[1]) : std::nullopt;
     return seen && passed ? answer_record{*seen, *passed} : answer_record{};
 }
 

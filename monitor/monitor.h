@@ -40,6 +40,30 @@ inline bool starts_with(std::string_view text, std::string_view prefix)
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// The pieces of text between separators, empty ones kept: the words of a
+// state line, the fields of an /etc/passwd line.
+inline std::vector<std::string_view> split(std::string_view text, char separator)
+{
+    std::vector<std::string_view> pieces;
+    for (size_t at = 0; at <= text.size();) {
+        const size_t end = std::min(text.find(separator, at), text.size());
+        pieces.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return pieces;
+}
+
+// Decimal digits alone, at most 18 of them, as a number.
+inline std::optional<long long> decimal_number(std::string_view digits)
+{
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    long long value = 0;
+    for (const char digit : digits)
+        value = value * 10 + (digit - '0');
+    return value;
+}
+
 // A DRM node's name: the prefix and its number (renderD128, card0).
 inline bool numbered(std::string_view name, std::string_view prefix)
 {

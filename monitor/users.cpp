@@ -8,39 +8,18 @@
 
 #include "monitor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <grp.h>
 #include <pwd.h>
 
-// The lines of /etc/passwd or /etc/group.
-static std::vector<std::string_view> lines_of(std::string_view text)
-{
-    std::vector<std::string_view> lines;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        lines.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
-}
-
-// A colon-separated line's fields, as /etc/passwd and /etc/group have them.
-static std::vector<std::string_view> fields_of(std::string_view line)
-{
-    std::vector<std::string_view> fields;
-    for (size_t at = 0; at <= line.size();) {
-        const size_t end = std::min(line.find(':', at), line.size());
-        fields.push_back(line.substr(at, end - at));
-        at = end + 1;
-    }
-    return fields;
-}
-
+// A user or group ID as /etc/passwd and /etc/group write it.
 static std::optional<unsigned long> id_of(std::string_view text)
 {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    const std::optional<long long> id = decimal_number(text);
+    if (!id || *id > 0xffffffffLL)
         return std::nullopt;
-    return std::stoul(std::string(text));
+    return static_cast<unsigned long>(*id);
 }
 
 struct local_user {
@@ -51,8 +30,8 @@ struct local_user {
 static std::optional<local_user> find_local_user(const std::string &name)
 {
     const std::string passwd_file = read_text("/etc/passwd", 16 << 20).value_or("");
-    for (const std::string_view line : lines_of(passwd_file)) {
-        const std::vector<std::string_view> fields = fields_of(line);
+    for (const std::string_view line : split(passwd_file, '\n')) {
+        const std::vector<std::string_view> fields = split(line, ':');
         if (fields.size() < 4 || fields[0] != name)
             continue;
         const std::optional<unsigned long> uid = id_of(fields[2]), gid = id_of(fields[3]);
@@ -67,19 +46,14 @@ static std::vector<gid_t> local_groups(const std::string &name, gid_t primary)
 {
     std::vector<gid_t> groups = {primary};
     const std::string group_file = read_text("/etc/group", 16 << 20).value_or("");
-    for (const std::string_view line : lines_of(group_file)) {
-        const std::vector<std::string_view> fields = fields_of(line);
+    for (const std::string_view line : split(group_file, '\n')) {
+        const std::vector<std::string_view> fields = split(line, ':');
         const std::optional<unsigned long> gid = fields.size() == 4 ? id_of(fields[2]) : std::nullopt;
         if (!gid || *gid == primary)
             continue;
-        for (size_t at = 0; at <= fields[3].size();) {
-            const size_t end = std::min(fields[3].find(',', at), fields[3].size());
-            if (fields[3].substr(at, end - at) == name) {
-                groups.push_back(static_cast<gid_t>(*gid));
-                break;
-            }
-            at = end + 1;
-        }
+        const std::vector<std::string_view> members = split(fields[3], ',');
+        if (std::find(members.begin(), members.end(), name) != members.end())
+            groups.push_back(static_cast<gid_t>(*gid));
     }
     return groups;
 }
