@@ -27,6 +27,10 @@ BUILD = os.environ["KALPEX_BUILD_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
 # A copy any user can run: the tests also run it as an ordinary user.
 ADAPTER = runnable(reachable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"])))
+# The adapter under the plugin's name, as the build links it; in a cross
+# build the emulator is given that name, so the plugin is its own copy.
+PLUGIN = runnable(reachable(os.path.join(os.path.dirname(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"])),
+                                         "check_kalpex")))
 # Started by root, the adapter runs kalpex as the package's GPU user, made
 # here from the package's own sysusers.d entry; kalpex and the stand-in
 # stack are copied where that user can reach them.
@@ -354,10 +358,7 @@ class Slots(unittest.TestCase):
                 env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
                 env.update(KALPEX=KALPEX_RUN, LD_LIBRARY_PATH=STANDIN, NODES=nodes, SYSFS_TREE=f"{scratch}/sys")
                 textfile = f"{scratch}/kalpex.prom"
-                program = os.path.join(os.path.dirname(ADAPTER), "check_kalpex") if plugin else ADAPTER
-                if plugin and not os.path.exists(program):
-                    os.symlink(ADAPTER, program)
-                done = subprocess.run([*namespace(f"{scratch}/ns"), *FAKE_SYSFS, program,
+                done = subprocess.run([*namespace(f"{scratch}/ns"), *FAKE_SYSFS, PLUGIN if plugin else ADAPTER,
                                        *([] if plugin else [f"--textfile={textfile}"]), *options],
                                       env=env, capture_output=True, text=True, timeout=60)
                 self.assertEqual(done.returncode, status, done.stdout + done.stderr)
