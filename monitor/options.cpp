@@ -15,12 +15,11 @@
 
 static bool whole_number(std::string_view digits, unsigned highest, unsigned &value)
 {
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+    const std::optional<long long> number = decimal_number(digits);
+    if (!number || *number < 1 || *number > highest)
         return false;
-    value = 0;
-    for (const char digit : digits)
-        value = value * 10 + static_cast<unsigned>(digit - '0');
-    return value > 0 && value <= highest;
+    value = static_cast<unsigned>(*number);
+    return true;
 }
 
 // Options come first; the first other argument, or what follows "--", is

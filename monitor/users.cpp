@@ -29,7 +29,8 @@ struct local_user {
 
 static std::optional<local_user> find_local_user(const std::string &name)
 {
-    const std::string passwd_file = read_text("/etc/passwd", 16 << 20).value_or("");
+    // Read once a run: root's identity and the state's writers both ask.
+    static const std::string passwd_file = read_text("/etc/passwd", 16 << 20).value_or("");
     for (const std::string_view line : split(passwd_file, '\n')) {
         const std::vector<std::string_view> fields = split(line, ':');
         if (fields.size() < 4 || fields[0] != name)
