@@ -27,8 +27,9 @@ BUILD = os.environ["KALPEX_BUILD_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
 # A copy any user can run: the tests also run it as an ordinary user.
 ADAPTER = runnable(reachable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"])))
-# The adapter under the plugin's name, as the build links it; in a cross
-# build the emulator is given that name, so the plugin is its own copy.
+# The adapter under the plugin's name, as the build links it. A copy of its
+# own: in a cross build a link beside ADAPTER's emulator wrapper would still
+# start the binary as kalpex-monitor.
 PLUGIN = runnable(reachable(os.path.join(os.path.dirname(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"])),
                                          "check_kalpex")))
 # Started by root, the adapter runs kalpex as the package's GPU user, made
