@@ -53,11 +53,12 @@ int main(int argc, char **argv)
     const std::vector<std::string> render_nodes = find_render_nodes();
     std::vector<check> checks = plan_checks(options, render_nodes);
     run_checks(options, checks);
-    // The machine's display devices, for the metrics and to name those
-    // that have no render node when GPUs are missing.
+    // The display devices that have no render node: in the metrics, and
+    // named when GPUs are missing.
     const bool short_of_gpus = options.expected_nodes && render_nodes.size() < options.expected_nodes;
-    const std::vector<gpu_identity> displays =
-        short_of_gpus || (options.textfile && !plugin) ? display_devices() : std::vector<gpu_identity>{};
+    const std::vector<gpu_identity> displays = short_of_gpus || (options.textfile && !plugin)
+                                                   ? displays_without_node()
+                                                   : std::vector<gpu_identity>{};
     std::string machine_failure;
     if (short_of_gpus)
         machine_failure = short_of_gpus_line(options.expected_nodes, render_nodes.size(), displays);

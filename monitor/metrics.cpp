@@ -96,10 +96,8 @@ static void gpu_families(std::string &to, const std::vector<check> &checks, cons
                        std::vector<std::string> rows;
                        if (c.gpu)
                            rows.push_back(info_labels(*c.gpu));
-                       for (const gpu_identity &gpu : displays) {
-                           if (gpu.node.empty())
-                               rows.push_back(info_labels(gpu));
-                       }
+                       for (const gpu_identity &gpu : displays)
+                           rows.push_back(info_labels(gpu));
                        return rows;
                    });
     const auto link_value = [](const std::function<std::string(const pcie_link &)> &of) {

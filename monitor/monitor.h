@@ -197,8 +197,9 @@ std::optional<std::string> read_text(const std::string &path, size_t most);
 std::optional<std::string> node_device(std::string_view node_name);
 std::vector<std::string> card_render_nodes(const std::string &card);
 std::optional<gpu_identity> identify(const std::string &node_path);
-// Every PCI display device (class 0x03), with its render node or none.
-std::vector<gpu_identity> display_devices();
+// The PCI display devices (class 0x03) that have no render node.
+std::vector<gpu_identity> displays_without_node();
+std::string driver_text(const gpu_identity &gpu);   // "amdgpu", or "no driver"
 std::string identity_text(const gpu_identity &gpu); // " (0000:3b:00.0, amdgpu)"
 bool link_degraded(const pcie_link &link);
 

@@ -170,50 +170,57 @@ static void describe_pci(const std::string &device, gpu_identity &gpu)
     gpu.link = read_link(device);
 }
 
+// The device folder of a node, given the node's own path: that of a node
+// outside /dev/dri is not looked for.
+static std::optional<std::string> device_folder(const std::string &real_node)
+{
+    return starts_with(real_node, "/dev/dri/") ? node_device(base_name(real_node)) : std::nullopt;
+}
+
+// The nearest PCI device at or above a device folder: the GPU itself, or
+// none (vgem).
+static std::optional<std::string> pci_device_above(const std::string &device)
+{
+    for (std::string path = device; starts_with(path, "/sys/devices/"); path.resize(path.rfind('/'))) {
+        if (pci_address(base_name(path)))
+            return path;
+    }
+    return std::nullopt;
+}
+
 std::optional<gpu_identity> identify(const std::string &node_path)
 {
     // The node's own name, whatever path leads to it (/dev/dri/by-path/...).
     const std::string real = real_path(node_path).value_or("");
-    if (!starts_with(real, "/dev/dri/"))
-        return std::nullopt;
-    const std::optional<std::string> device = node_device(base_name(real));
+    const std::optional<std::string> device = device_folder(real);
     if (!device)
         return std::nullopt;
     gpu_identity gpu;
     gpu.node = real;
     gpu.driver = bound_driver(*device);
-    // The nearest PCI device on the way up: the GPU itself.
-    for (std::string path = *device; starts_with(path, "/sys/devices/"); path.resize(path.rfind('/'))) {
-        if (pci_address(base_name(path))) {
-            describe_pci(path, gpu);
-            break;
-        }
-    }
+    if (const std::optional<std::string> pci = pci_device_above(*device))
+        describe_pci(*pci, gpu);
     return gpu;
 }
 
-std::vector<gpu_identity> display_devices()
+std::vector<gpu_identity> displays_without_node()
 {
-    // The render nodes' GPUs, by slot.
-    std::vector<gpu_identity> rendering;
+    // The slots of the render nodes' GPUs.
+    std::vector<std::string> rendering;
     for (const std::string &name : folder_entries(drm_class)) {
         if (numbered(name, "renderD")) {
-            if (std::optional<gpu_identity> gpu = identify("/dev/dri/" + name); gpu && !gpu->pci_address.empty())
-                rendering.push_back(std::move(*gpu));
+            const std::optional<std::string> device = device_folder(real_path("/dev/dri/" + name).value_or(""));
+            if (const std::optional<std::string> pci = device ? pci_device_above(*device) : std::nullopt)
+                rendering.push_back(base_name(*pci));
         }
     }
     std::vector<gpu_identity> displays;
     const std::string bus = "/sys/bus/pci/devices/";
     for (const std::string &address : folder_entries(bus)) {
         // Class 0x03xxxx: VGA, XGA, 3D and other display controllers.
-        if (!pci_address(address) || !starts_with(attribute(bus + address + "/class").value_or(""), "0x03"))
+        if (!pci_address(address) || !starts_with(attribute(bus + address + "/class").value_or(""), "0x03") ||
+            std::find(rendering.begin(), rendering.end(), address) != rendering.end())
             continue;
-        const auto found = std::find_if(rendering.begin(), rendering.end(),
-                                        [&](const gpu_identity &gpu) { return gpu.pci_address == address; });
-        if (found != rendering.end()) {
-            displays.push_back(*found);
-            continue;
-        }
         // Through the device's own folder, where the port above it is.
         const std::string device = real_path(bus + address).value_or(bus + address);
         gpu_identity gpu;
@@ -225,10 +232,15 @@ std::vector<gpu_identity> display_devices()
     return displays;
 }
 
+std::string driver_text(const gpu_identity &gpu)
+{
+    return gpu.driver.empty() ? "no driver" : gpu.driver;
+}
+
 std::string identity_text(const gpu_identity &gpu)
 {
     return " (" + (gpu.pci_address.empty() ? std::string("no PCI device") : gpu.pci_address) + ", " +
-           (gpu.driver.empty() ? std::string("no driver") : gpu.driver) + ")";
+           driver_text(gpu) + ")";
 }
 
 bool link_degraded(const pcie_link &link)

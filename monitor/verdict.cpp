@@ -292,11 +292,8 @@ std::string short_of_gpus_line(unsigned expected, size_t found, const std::vecto
     std::string line = "kalpex: FAIL expected " + std::to_string(expected) + " render nodes, found " +
                        std::to_string(found);
     std::string without;
-    for (const gpu_identity &gpu : displays) {
-        if (gpu.node.empty())
-            without += (without.empty() ? "" : "; ") + gpu.pci_address + ": " +
-                       (gpu.driver.empty() ? std::string("no driver") : gpu.driver);
-    }
+    for (const gpu_identity &gpu : displays)
+        without += (without.empty() ? "" : "; ") + gpu.pci_address + ": " + driver_text(gpu);
     return without.empty() ? line : line + " (" + without + ")";
 }
 
