@@ -244,15 +244,20 @@ MACHINES = [
 ]
 
 
-class Machines(unittest.TestCase):
-    """The adapter with no node, on a machine's /dev/dri made in a private
-    mount namespace."""
+class InNamespace(unittest.TestCase):
+    """Cases that need a private mount namespace: skipped, saying why,
+    where none can be made."""
 
     @classmethod
     def setUpClass(cls):
         problem = namespace_problem()
         if problem:
             raise unittest.SkipTest(problem)
+
+
+class Machines(InNamespace):
+    """The adapter with no node, on a machine's /dev/dri made in a private
+    mount namespace."""
 
     def test_every_gpu(self):
         rule = CONFIG["rules"][0]
@@ -340,15 +345,9 @@ SLOTS = [
 ]
 
 
-class Slots(unittest.TestCase):
+class Slots(InNamespace):
     """Which GPU each check reached, and its PCIe link, on a sysfs laid out
     in a private mount namespace."""
-
-    @classmethod
-    def setUpClass(cls):
-        problem = namespace_problem()
-        if problem:
-            raise unittest.SkipTest(problem)
 
     def test_every_machine(self):
         for case, devices, options, plugin, lines, status, metrics in SLOTS:
@@ -451,15 +450,9 @@ HOSTILE_EVENTS = [
 ]
 
 
-class KernelEvents(unittest.TestCase):
+class KernelEvents(InNamespace):
     """The handler udev runs on the kernel's events, and what the checks
     make of what it keeps, on two GPUs made in a private mount namespace."""
-
-    @classmethod
-    def setUpClass(cls):
-        problem = namespace_problem()
-        if problem:
-            raise unittest.SkipTest(problem)
 
     def setUp(self):
         self.states = tempfile.mkdtemp()
