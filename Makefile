@@ -66,7 +66,7 @@ test-deps:
 
 # configure_and_build,FOLDER,CMAKE OPTIONS
 define configure_and_build
-@cmake -S . -B $(1) --log-level=WARNING -DKALPEX_WERROR=$(WERROR) $(2)
+@cmake -S . -B $(1) --log-level=WARNING -DKALPEX_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=/usr $(2)
 @cmake --build $(1) --parallel
 endef
 
@@ -169,8 +169,18 @@ test-cross: cross-test-deps cross prometheus-tools
 	@echo "sanitizer tier: SKIPPED, AddressSanitizer with llvmpipe hangs under qemu-user" >>$(CROSS_BUILD)/skipped.txt
 	$(call report_skips,$(CROSS_BUILD)/skipped.txt,make test-cross)
 
-install: build
-	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+# A build of its own for the prefix, whose paths the adapter and the units
+# name; DESTDIR stages it. Root installing for real also gets the checks'
+# user, and is told the reloads that make systemd and udev see the files.
+PREFIX ?= /usr/local
+install:
+	$(call configure_and_build,$(BUILD)-install,-DCMAKE_INSTALL_PREFIX=$(PREFIX) -DKALPEX_TESTS=OFF)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)-install
+	@if [ -n "$(DESTDIR)" ]; then :; \
+	elif [ "$$(id -u)" = 0 ] && command -v systemd-sysusers >/dev/null; then \
+	  systemd-sysusers $(PREFIX)/lib/sysusers.d/kalpex.conf && echo "made the checks' user, kalpex (systemd-sysusers)"; \
+	else echo "as root, make the checks' user: systemd-sysusers $(PREFIX)/lib/sysusers.d/kalpex.conf"; fi
+	@[ -n "$(DESTDIR)" ] || echo "then let systemd and udev see the new files: systemctl daemon-reload && udevadm control --reload"
 
 deb-deps:
 	@$(INSTALL) $(DEB_PACKAGES)

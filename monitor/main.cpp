@@ -3,7 +3,7 @@
 // under a bound, and says what monitors read.
 //
 // usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME]
-//                       [--] [KALPEX ARGUMENTS...]
+//                       [--allow-no-gpu] [--] [--require-hw] [NODE...]
 //        kalpex-monitor --publish=SOURCE FILE
 //        kalpex-monitor --kernel-event
 //   --timeout   the bound on each check (default 60 s); then SIGTERM, 5 s
@@ -11,13 +11,15 @@
 //   --textfile  also write Prometheus metrics to FILE, if its folder exists
 //   --expect    the machine must have at least N render nodes
 //   --user      started by root, run kalpex as this user (default kalpex)
+//   --allow-no-gpu  a machine with no GPU checks nothing and passes
 //   --publish   root's step after an unprivileged check: copy the metrics it
 //               wrote to SOURCE into FILE, or remove FILE if it left none
 //   --kernel-event  run by udev on a GPU's wedge report or a node's removal:
 //               keep the report for the checks and start them at once
-// KALPEX names the kalpex to run (default /usr/bin/kalpex). Each kalpex
-// argument other than --require-hw is a node; with none, every render node
-// is checked, or where there is none, kalpex's own default node.
+// KALPEX names the kalpex to run (default: the installed one). The options
+// may come anywhere before "--"; any other word is kalpex's: --require-hw,
+// or a node. With no node, every render node is checked, or where there is
+// none, kalpex's own default node. An unknown option is refused (exit 2).
 //
 // Standard output leads with the worst check's FAIL or PASS line, then the
 // other checks'; the rest of what kalpex wrote follows on standard error.
@@ -25,6 +27,7 @@
 
 #include "monitor.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -46,11 +49,23 @@ int main(int argc, char **argv)
     settings options;
     if (const char *kalpex = getenv("KALPEX"); kalpex && *kalpex)
         options.kalpex = kalpex;
-    if (!(plugin ? scan_plugin_options(argc, argv, options) : scan_options(argc, argv, options)) ||
-        !choose_identity(options))
+    bool done = false; // --help or --version answered
+    if (!(plugin ? scan_plugin_options(argc, argv, options) : scan_options(argc, argv, options, done)))
+        return plugin ? 3 : done ? 0 : 2;
+    if (!choose_identity(options))
         return plugin ? 3 : 2;
 
     const std::vector<std::string> render_nodes = find_render_nodes();
+    // Where one configuration serves every machine of a cluster, those with
+    // no GPU are left alone when asked to be: nothing is checked there.
+    if (options.allow_no_gpu && !options.expected_nodes && options.nodes.empty() && render_nodes.empty()) {
+        const std::vector<gpu_identity> displays = displays_without_node();
+        if (std::all_of(displays.begin(), displays.end(), management_display)) {
+            (void)puts("kalpex: no GPU on this machine (no render node, and no display device but a management "
+                       "controller's): nothing checked");
+            return 0;
+        }
+    }
     std::vector<check> checks = plan_checks(options, render_nodes);
     run_checks(options, checks);
     // The display devices that have no render node: in the metrics, and

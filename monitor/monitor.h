@@ -156,11 +156,15 @@ struct identity {
 };
 
 struct settings {
-    std::string kalpex = "/usr/bin/kalpex";
+    std::string kalpex = KALPEX_DEFAULT;
     unsigned bound = 60; // seconds a check may take
     std::optional<std::string> textfile, user;
     unsigned expected_nodes = 0; // 0: no expectation
+    // The plugin's -w and -c: a check slower than this (milliseconds)
+    // warns, or is critical.
+    std::optional<long> warning_ms, critical_ms;
     bool require_hw = false;
+    bool allow_no_gpu = false; // a machine with no GPU passes, checking nothing
     std::vector<std::string> nodes; // as given
     identity run_as;
     std::optional<std::string> identity_error; // set: no check can run
@@ -168,7 +172,8 @@ struct settings {
 
 // options.cpp. The scans yield false, having said why, where the adapter
 // cannot go on.
-bool scan_options(int argc, char **argv, settings &options);
+// done: the scan answered --help or --version itself.
+bool scan_options(int argc, char **argv, settings &options, bool &done);
 std::optional<std::string> state_folder();
 std::vector<uid_t> state_writers();
 std::string node_file_name(const std::optional<std::string> &node);
@@ -199,6 +204,7 @@ std::vector<std::string> card_render_nodes(const std::string &card);
 std::optional<gpu_identity> identify(const std::string &node_path);
 // The PCI display devices (class 0x03) that have no render node.
 std::vector<gpu_identity> displays_without_node();
+bool management_display(const gpu_identity &gpu);
 std::string driver_text(const gpu_identity &gpu);   // "amdgpu", or "no driver"
 std::string identity_text(const gpu_identity &gpu); // " (0000:3b:00.0, amdgpu)"
 bool link_degraded(const pcie_link &link);

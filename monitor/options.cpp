@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -22,40 +24,99 @@ static bool whole_number(std::string_view digits, unsigned highest, unsigned &va
     return true;
 }
 
-// Options come first; the first other argument, or what follows "--", is
-// kalpex's. Each kalpex argument other than --require-hw is a node.
-bool scan_options(int argc, char **argv, settings &options)
+static const char adapter_usage[] =
+    "usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME] [--allow-no-gpu]\n"
+    "                      [--] [--require-hw] [NODE...]\n";
+
+static const char adapter_help[] = R"(
+Checks that headless GPU rendering works through the DRM nodes of this
+machine, running kalpex on each node as a child process, all at once, each
+under a bound. With no node given, every render node is checked, or where
+there is none, kalpex's own default node.
+
+Options (anywhere before --; a value after = or as the next word):
+ --timeout=SECONDS  the bound on each check (default 60): then SIGTERM, 5 s
+                    later SIGKILL, and 1 s after that it is given up on
+ --textfile=FILE    also write Prometheus metrics to FILE, if its folder exists
+ --expect=N         the machine must have at least N render nodes
+ --user=NAME        started by root, run kalpex as NAME (default kalpex)
+ --allow-no-gpu     a machine with no GPU (no render node, and no display
+                    device but a management controller's) checks nothing and
+                    passes, saying so
+ --require-hw       kalpex's own: a software rasteriser fails the check
+ NODE               a node to check (a path; what follows -- is kalpex's)
+ -h, --help         this help
+ -V, --version      the version
+KALPEX names the kalpex to run (default )";
+static const char adapter_help_end[] = R"().
+
+Standard output leads with the worst check's line, then the other checks';
+the rest of what kalpex wrote follows on standard error, each node's part
+beginning with its node. Exit status: 0 every check passed, 1 any failed,
+2 kalpex could not be run or the command line was refused (nothing is
+checked then). See kalpex-monitor(8).
+)";
+
+// What a refused command line says: the word and the usage, as the first
+// line of a check that could not run, and nothing is checked.
+static bool refuse(std::string_view why)
 {
-    int i = 1;
-    for (; i < argc; ++i) {
+    (void)printf("kalpex: UNKNOWN %.*s (see kalpex-monitor --help)\n", static_cast<int>(why.size()), why.data());
+    (void)fputs(adapter_usage, stderr);
+    return false;
+}
+
+// The adapter's options, each with a value (--timeout=30 or --timeout 30).
+static bool adapter_option(std::string_view name)
+{
+    return name == "--timeout" || name == "--expect" || name == "--textfile" || name == "--user";
+}
+
+// The adapter's options are taken anywhere before "--"; --require-hw and
+// every word that is no option are kalpex's, and so is everything after
+// "--". A word that looks like an option but is none, or an adapter option
+// among kalpex's arguments, is refused rather than handed to kalpex as a
+// node: a slip in a setting must not read as a failing GPU.
+bool scan_options(int argc, char **argv, settings &options, bool &done)
+{
+    bool kalpex_only = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (argument == "--") {
-            ++i;
-            break;
-        }
-        if (starts_with(argument, "--timeout=")) {
-            if (!whole_number(argument.substr(10), 24 * 3600, options.bound)) {
-                (void)fprintf(stderr, "kalpex-monitor: --timeout takes a whole number of seconds above 0\n");
-                return false;
-            }
-        } else if (starts_with(argument, "--expect=")) {
-            if (!whole_number(argument.substr(9), 4096, options.expected_nodes)) {
-                (void)fprintf(stderr, "kalpex-monitor: --expect takes a whole number of render nodes above 0\n");
-                return false;
-            }
-        } else if (starts_with(argument, "--textfile=")) {
-            options.textfile = argument.substr(11);
-        } else if (starts_with(argument, "--user=")) {
-            options.user = argument.substr(7);
-        } else {
-            break;
-        }
-    }
-    for (; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--require-hw")
+        const std::string_view name = argument.substr(0, argument.find('='));
+        if (argument == "--" && !kalpex_only) {
+            kalpex_only = true;
+        } else if (argument == "--require-hw") {
             options.require_hw = true;
-        else
-            options.nodes.emplace_back(argv[i]);
+        } else if (!starts_with(argument, "-")) {
+            options.nodes.emplace_back(argument);
+        } else if (kalpex_only) {
+            return refuse(adapter_option(name) || argument == "--allow-no-gpu"
+                              ? std::string(argument) + " is kalpex-monitor's own option: give it before --"
+                              : "unknown argument " + std::string(argument) + " for kalpex (only --require-hw and nodes)");
+        } else if (argument == "-h" || argument == "--help" || argument == "-V" || argument == "--version") {
+            (void)printf("kalpex-monitor %s\n", KALPEX_VERSION);
+            if (argument == "-h" || argument == "--help")
+                (void)printf("%s%s%s%s", adapter_usage, adapter_help, KALPEX_DEFAULT, adapter_help_end);
+            done = true;
+            return false;
+        } else if (argument == "--allow-no-gpu") {
+            options.allow_no_gpu = true;
+        } else if (!adapter_option(name)) {
+            return refuse("unknown option " + std::string(argument));
+        } else {
+            const bool joined = name.size() < argument.size();
+            if (!joined && i + 1 >= argc)
+                return refuse(std::string(name) + " needs a value");
+            const std::string_view value = joined ? argument.substr(name.size() + 1) : argv[++i];
+            if (name == "--timeout" && !whole_number(value, 24 * 3600, options.bound))
+                return refuse("--timeout takes a whole number of seconds above 0, not '" + std::string(value) + "'");
+            if (name == "--expect" && !whole_number(value, 4096, options.expected_nodes))
+                return refuse("--expect takes a whole number of render nodes above 0, not '" + std::string(value) + "'");
+            if (name == "--textfile")
+                options.textfile = value;
+            if (name == "--user")
+                options.user = value;
+        }
     }
     return true;
 }
@@ -64,7 +125,7 @@ static const char plugin_help[] = R"(
 Checks that headless GPU rendering works through every DRM render node of
 this machine, running kalpex on each, all at once, each under a bound.
 
-Usage: check_kalpex [-t SECONDS] [--expect=N] [--require-hw] [NODE...]
+Usage: check_kalpex [-t SECONDS] [-w SECONDS] [-c SECONDS] [--expect=N] [--require-hw] [NODE...]
 
 Options:
  -h, --help       this help
@@ -72,16 +133,37 @@ Options:
  -t, --timeout=SECONDS
                   the bound on each check (default 10): a check still running
                   is ended, one stuck in the kernel is given up on 6 s later
+ -w, --warning=SECONDS
+                  a check that takes longer is WARNING (2 or 2.5)
+ -c, --critical=SECONDS
+                  a check that takes longer is CRITICAL
  --expect=N       the machine must have at least N render nodes
  --require-hw     a software rasteriser is CRITICAL rather than WARNING
  NODE             a node to check; with none, every render node
-KALPEX names the kalpex to run (default /usr/bin/kalpex).
+KALPEX names the kalpex to run (default )";
+static const char plugin_help_end[] = R"().
 
-OK: every node rendered on hardware. WARNING: a software rasteriser answered.
-CRITICAL: a check failed, hung or is still stuck, or render nodes are
-missing. UNKNOWN: kalpex could not be run. The user that runs the check
-needs the group of the render nodes (usermod -aG render nagios).
+OK: every node rendered on hardware, in time. WARNING: a software
+rasteriser answered, a GPU's PCIe link trained narrower than both of its
+ends support, or a check took longer than -w. CRITICAL: a check failed, hung
+or is still stuck, took longer than -c, or render nodes are missing.
+UNKNOWN: kalpex could not be run, or the command line is wrong. The
+performance data gives each check's time (left out for one that never
+started), each GPU's link width and the render nodes found. The user that
+runs the check needs the group of the render nodes (usermod -aG render
+nagios). See check_kalpex(8).
 )";
+
+// A threshold in seconds (2, 2.5, up to a day), as milliseconds.
+static std::optional<long> milliseconds(std::string_view text)
+{
+    double value = 0;
+    const char *end = text.data() + text.size();
+    const std::from_chars_result read = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (text.empty() || read.ec != std::errc() || read.ptr != end || !(value > 0) || value > 24 * 3600)
+        return std::nullopt;
+    return std::lround(value * 1000);
+}
 
 // The monitoring plugin's command line: -t, --expect, and kalpex's own
 // arguments. Help, the version and a bad option end the run, with the
@@ -94,6 +176,7 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
         const std::string_view argument = argv[i];
         const std::string_view name = argument.substr(0, argument.find('='));
         const bool timeout = name == "-t" || name == "--timeout", expect = name == "--expect";
+        const bool warning = name == "-w" || name == "--warning", critical = name == "-c" || name == "--critical";
         if (only_nodes || !starts_with(argument, "-")) {
             options.nodes.emplace_back(argument);
         } else if (argument == "--") {
@@ -101,16 +184,24 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
         } else if (argument == "--require-hw") {
             options.require_hw = true;
         } else if (argument == "-h" || argument == "--help" || argument == "-V" || argument == "--version") {
-            (void)printf("check_kalpex %s\n%s", KALPEX_VERSION, argument == "-h" || argument == "--help" ? plugin_help : "");
+            (void)printf("check_kalpex %s\n", KALPEX_VERSION);
+            if (argument == "-h" || argument == "--help")
+                (void)printf("%s%s%s", plugin_help, KALPEX_DEFAULT, plugin_help_end);
             return false;
-        } else if (!timeout && !expect) {
+        } else if (!timeout && !expect && !warning && !critical) {
             (void)printf("KALPEX UNKNOWN - unknown option %s (see check_kalpex --help)\n", argv[i]);
             return false;
         } else {
             const std::string_view value =
                 name.size() < argument.size() ? argument.substr(name.size() + 1) : i + 1 < argc ? argv[++i] : "";
-            if (timeout ? !whole_number(value, 24 * 3600, options.bound)
-                        : !whole_number(value, 4096, options.expected_nodes)) {
+            if (warning || critical) {
+                std::optional<long> &limit = warning ? options.warning_ms : options.critical_ms;
+                if (!(limit = milliseconds(value))) {
+                    (void)printf("KALPEX UNKNOWN - %s takes seconds above 0 (2 or 2.5)\n", std::string(name).c_str());
+                    return false;
+                }
+            } else if (timeout ? !whole_number(value, 24 * 3600, options.bound)
+                               : !whole_number(value, 4096, options.expected_nodes)) {
                 (void)printf("KALPEX UNKNOWN - %s takes a whole number above 0\n", std::string(name).c_str());
                 return false;
             }
@@ -229,7 +320,9 @@ std::vector<check> plan_checks(const settings &options, const std::vector<std::s
     const std::optional<std::string> states = state_folder();
     for (check &c : checks) {
         c.label = c.node.value_or("default");
-        if (folder)
+        // A path that is not there has nothing to guard, and no file is
+        // named after it.
+        if (folder && (!c.node || access(c.node->c_str(), F_OK) == 0))
             c.lock_path = *folder + "/" + node_file_name(c.node) + ".lock";
         // What the kernel reported is kept under the node's own name, which
         // a stable path (/dev/dri/by-path/...) leads to.

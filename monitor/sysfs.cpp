@@ -232,6 +232,13 @@ std::vector<gpu_identity> displays_without_node()
     return displays;
 }
 
+// The display of a server's management controller (ASPEED's, Matrox's
+// G200 family): no GPU for workloads.
+bool management_display(const gpu_identity &gpu)
+{
+    return gpu.vendor == "0x1a03" || gpu.vendor == "0x102b";
+}
+
 std::string driver_text(const gpu_identity &gpu)
 {
     return gpu.driver.empty() ? "no driver" : gpu.driver;

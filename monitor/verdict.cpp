@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 
 // Sorts one stream's lines: the first PASS or FAIL line decides, the first
 // renderer line follows it, everything else is the rest. Yields the
@@ -177,6 +178,11 @@ void judge(const settings &options, check &c)
     } else if (c.spawn_error || status == 126 || status == 127) {
         stage = "cannot run";
         line = "kalpex: UNKNOWN cannot run " + options.kalpex + ": " + c.spawn_error.value_or(last_error);
+        // The child's last words are in the line now, not again below it.
+        const std::string quoted = last_error + "\n";
+        if (!c.spawn_error && !last_error.empty() && c.rest.size() >= quoted.size() &&
+            c.rest.compare(c.rest.size() - quoted.size(), quoted.size(), quoted) == 0)
+            c.rest.erase(c.rest.size() - quoted.size());
     } else if (c.unkillable) {
         stage = within;
         line = "kalpex: FAIL " + within + " (process " + std::to_string(c.pid) + " could not be ended)";
@@ -279,10 +285,15 @@ static severity lines(const std::vector<check> &checks, bool name_nodes, const s
         if (!name_nodes && !c->renderer.empty())
             out += c->renderer + "\n";
     }
+    // Each node's part begins with its node line, the renderer beneath it,
+    // as kalpex wrote them.
     for (const check &c : checks) {
+        const bool node_first = starts_with(c.rest, "kalpex: node=");
+        const size_t node_end = node_first ? c.rest.find('\n') + 1 : 0;
+        err.append(c.rest, 0, node_end);
         if (name_nodes && !c.renderer.empty())
             err += c.renderer + "\n";
-        err += c.rest;
+        err.append(c.rest, node_end, std::string::npos);
     }
     return worst;
 }
@@ -309,35 +320,63 @@ int report(const std::vector<check> &checks, bool name_nodes, const std::string 
     return worst == severity::unknown ? 2 : 0;
 }
 
+// Whether kalpex ran, so that the check's time means something: not for a
+// check stuck behind an earlier one, or a kalpex that could not start.
+static bool measured(const check &c)
+{
+    return c.pid > 0 && c.stage != "cannot run";
+}
+
 // The monitoring plugin's form of the same lines: "KALPEX STATE - " and the
-// worst line, then each node's check time and the render nodes found (and
-// expected, as the critical range) as performance data; the other lines
-// follow as long output.
+// worst line, then each node's check time (with the -w and -c thresholds)
+// and the render nodes found (and expected, as the critical range) as
+// performance data; the other lines follow as long output.
 int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
                   const std::string &machine_failure, size_t nodes_found)
 {
     std::string out, err;
-    auto worst = static_cast<size_t>(lines(checks, name_nodes, machine_failure, out, err));
-    // A PCIe link narrower than both its ends support is a warning: the
-    // GPU renders, slowly. Its line leads where nothing worse does.
-    std::string narrow;
+    severity worst = lines(checks, name_nodes, machine_failure, out, err);
+    // What the plugin adds of its own: a PCIe link narrower than both its
+    // ends support is a warning (the GPU renders, slowly), and so is a
+    // check slower than -w; one slower than -c is critical. Each leads
+    // where nothing worse does.
+    std::vector<std::pair<severity, std::string>> notes;
     for (const check &c : checks) {
+        const std::string on = " on " + c.label + (c.gpu ? identity_text(*c.gpu) : "");
         if (c.gpu && c.gpu->link && link_degraded(*c.gpu->link))
-            narrow += "kalpex: WARNING PCIe link x" + std::to_string(c.gpu->link->width) + " of x" +
-                      std::to_string(c.gpu->link->max_width) + " on " + c.label + identity_text(*c.gpu) + "\n";
+            notes.emplace_back(severity::software_pass, "kalpex: WARNING PCIe link x" + std::to_string(c.gpu->link->width) +
+                                                            " of x" + std::to_string(c.gpu->link->max_width) + on);
+        const long took_ms = c.ended_ms - c.started_ms;
+        if (!measured(c))
+            continue;
+        for (const auto &[limit, level, word] : {std::tuple(options.critical_ms, severity::failure, "CRITICAL"),
+                                                 std::tuple(options.warning_ms, severity::software_pass, "WARNING")}) {
+            if (limit && took_ms > *limit) {
+                notes.emplace_back(level, std::string("kalpex: ") + word + " check took " + seconds(took_ms) + " s" + on +
+                                              ", over " + seconds(*limit) + " s");
+                break;
+            }
+        }
     }
-    const auto warning = static_cast<size_t>(severity::software_pass);
-    if (!narrow.empty()) {
-        out.insert(worst < warning ? 0 : out.size(), narrow);
-        worst = std::max(worst, warning);
-    }
+    std::stable_sort(notes.begin(), notes.end(), [](const auto &left, const auto &right) { return left.first > right.first; });
+    std::string before, after;
+    for (const auto &[level, line] : notes)
+        (level > worst ? before : after) += line + "\n";
+    out = before + out + after;
+    for (const auto &note : notes)
+        worst = std::max(worst, note.first);
     // The performance data follows the only '|' of the first line.
     std::replace(out.begin(), out.end(), '|', '/');
+    const auto threshold = [](const std::optional<long> &limit) { return limit ? seconds(*limit) : ""; };
     std::string performance;
     for (const check &c : checks) {
         std::string label = c.label;
         std::replace_if(label.begin(), label.end(), [](char byte) { return byte == '\'' || byte == '='; }, '_');
-        performance += " '" + label + "'=" + seconds(c.ended_ms - c.started_ms) + "s;;;0";
+        // A check that never started (stuck, or kalpex could not run) took
+        // no time worth a number: its value is left out.
+        if (measured(c))
+            performance += " '" + label + "'=" + seconds(c.ended_ms - c.started_ms) + "s;" +
+                           threshold(options.warning_ms) + ";" + threshold(options.critical_ms) + ";0";
         // The link's width, with the warning range below the most its
         // ends support.
         if (c.gpu && c.gpu->link) {
@@ -348,11 +387,24 @@ int plugin_report(const settings &options, const std::vector<check> &checks, boo
     }
     const std::string expected = options.expected_nodes ? std::to_string(options.expected_nodes) + ":" : "";
     performance += " render_nodes=" + std::to_string(nodes_found) + ";;" + expected + ";0";
-    static const char *const states[] = {"OK", "WARNING", "UNKNOWN", "CRITICAL"};
-    static const int statuses[] = {0, 1, 3, 2};
+    const char *state = "OK";
+    int status = 0;
+    switch (worst) {
+    case severity::hardware_pass:
+        break;
+    case severity::software_pass:
+        state = "WARNING", status = 1;
+        break;
+    case severity::unknown:
+        state = "UNKNOWN", status = 3;
+        break;
+    case severity::failure:
+        state = "CRITICAL", status = 2;
+        break;
+    }
     const size_t first_end = out.find('\n');
-    (void)write_all(1, std::string("KALPEX ") + states[worst] + " - " + out.substr(0, first_end) + " |" + performance +
-                           "\n" + out.substr(first_end + 1));
+    (void)write_all(1, std::string("KALPEX ") + state + " - " + out.substr(0, first_end) + " |" + performance + "\n" +
+                           out.substr(first_end + 1));
     (void)write_all(2, err);
-    return statuses[worst];
+    return status;
 }

@@ -578,8 +578,8 @@ class Stuck(unittest.TestCase):
         for case, script, ending in cases:
             with self.subTest(case=case):
                 group, pids = self.left_of_a_check(script, leader_ends="exec" not in script)
-                holder = self.hold_lock("/stuck", started=1796083200, stuck_after=time.time() - 1, pid=group)
-                with self.run_adapter("/stuck") as adapter:
+                holder = self.hold_lock("/dev/zero", started=1796083200, stuck_after=time.time() - 1, pid=group)
+                with self.run_adapter("/dev/zero") as adapter:
                     out, _ = adapter.communicate(timeout=30)
                 holder.close()
                 self.assertEqual(out, "kalpex: FAIL check stuck since 2026-12-01T00:00:00Z "
@@ -886,9 +886,10 @@ class SystemdAndUdev(unittest.TestCase):
             instances = [os.path.join(units, name) for name in ("kalpex@renderD128.service", "kalpex@renderD128.timer")]
             for instance in instances:
                 os.symlink(instance.replace("renderD128", ""), instance)
-            # Documentation=man:kalpex(1) must resolve.
-            os.makedirs(os.path.join(units, "man", "man1"))
-            shutil.copy(os.path.join(SOURCE, "man", "kalpex.1"), os.path.join(units, "man", "man1"))
+            # Documentation=man:kalpex-monitor(8) man:kalpex(1) must resolve.
+            for page in ("kalpex.1", "kalpex-monitor.8"):
+                os.makedirs(os.path.join(units, "man", "man" + page[-1]), exist_ok=True)
+                shutil.copy(os.path.join(SOURCE, "man", page), os.path.join(units, "man", "man" + page[-1]))
             done = subprocess.run(["systemd-analyze", "verify", *instances], capture_output=True, text=True,
                                   env={**os.environ, "MANPATH": os.path.join(units, "man")})
             self.assertEqual((done.returncode, done.stderr), (0, ""))
