@@ -4,9 +4,9 @@ slurmctld and slurmd (with munge) on this machine, on render nodes made in
 a private mount namespace and the stand-in driver stack: a failing GPU
 check drains the node with kalpex's reason, a pass resumes only a node
 kalpex drained, an administrator's drain stays, a hung check ends within
-its bound, a failing prolog drains the node and requeues its job, and past
-kalpex's share of the partition a failing node stays in service, named in
-its Comment. The breaker's arithmetic and marks are also checked without
+its bound, a failing prolog drains the node and requeues its job, past kalpex's
+share of the partition a failing node stays in service, named in its
+Comment, and in a mixed cluster a node with no GPU is left alone. The breaker's arithmetic and marks are also checked without
 root, on stand-ins for slurmctld's commands."""
 import os
 import re
@@ -110,7 +110,7 @@ class Breaker(unittest.TestCase):
     """The shipped health check on stand-ins for slurmctld's commands, the
     adapter and the system log: its arithmetic and its marks."""
 
-    def run_check(self, share, snapshots, comment, status, program="slurm-health-check"):
+    def run_check(self, share, snapshots, comment, status, program="slurm-health-check", gres="", settings_text=""):
         with tempfile.TemporaryDirectory() as scratch:
             stubs = os.path.join(scratch, "bin")
             os.mkdir(stubs)
@@ -125,6 +125,7 @@ class Breaker(unittest.TestCase):
             shown = "NodeName=gpu2\n   State=" + ("IDLE+DRAIN" if drained else "IDLE") + "\n"
             shown += f"   Reason={FAILING} [root@2026-12-09T10:00:00]\n" if drained else ""
             shown += f"   Comment={comment}\n" if comment else ""
+            shown += f"   Gres={gres}\n" if gres else ""
             with open(os.path.join(scratch, "shown"), "w", encoding="utf-8") as file:
                 file.write(shown)
             programs = {
@@ -134,7 +135,8 @@ class Breaker(unittest.TestCase):
                             f'printf "%s\\n" "$*" >>{scratch}/updates',
                 "logger": f'shift 5\nprintf "%s\\n" "$*" >>{scratch}/logged',
                 "sleep": "exit 0",
-                "kalpex-monitor": f"echo '{FAILING if status else 'kalpex: PASS (HARDWARE)'}'\nexit {status}",
+                "kalpex-monitor": f'printf "%s\\n" "$*" >>{scratch}/arguments\n'
+                                  f"echo '{FAILING if status else 'kalpex: PASS (HARDWARE)'}'\nexit {status}",
             }
             for name, body in programs.items():
                 with open(os.path.join(stubs, name), "w", encoding="utf-8") as file:
@@ -146,15 +148,35 @@ class Breaker(unittest.TestCase):
                     "[ ! -r /etc/default/kalpex ] || . /etc/default/kalpex", f". {settings}").replace(
                     "/usr/libexec/kalpex/kalpex-monitor", os.path.join(stubs, "kalpex-monitor"))
             with open(settings, "w", encoding="utf-8") as file:
-                file.write(f"KALPEX_SLURM_MAX_DRAINED='{share}'\n")
+                file.write(f"KALPEX_SLURM_MAX_DRAINED='{share}'\n{settings_text}")
             done = subprocess.run(["sh", "-c", script, program], capture_output=True, text=True,
                                   env={"SLURMD_NODENAME": "gpu2", "SLURM_JOB_GPUS": "0"}, timeout=30)
-            said = {"updates": [], "logged": []}
+            said = {"updates": [], "logged": [], "arguments": []}
             for name in said:
                 if os.path.exists(os.path.join(scratch, name)):
                     with open(os.path.join(scratch, name), encoding="utf-8") as file:
                         said[name] = file.read().splitlines()
         return done, said
+
+    def test_what_the_adapter_is_given(self):
+        # (case, the node's Gres, the settings, the adapter's arguments)
+        for case, gres, settings, arguments in [
+                ("no GPU in Gres: a machine with no GPU passes", "(null)", "",
+                 "--timeout=30 --allow-no-gpu -- --require-hw"),
+                ("GPUs in Gres are expected", "gpu:a100:4(S:0-1),gpu:h100:2", "",
+                 "--timeout=30 --expect=6 -- --require-hw"),
+                ("a bare gpu is one; other resources are none", "shard:8,gpu", "",
+                 "--timeout=30 --expect=1 -- --require-hw"),
+                ("the settings' --expect holds", "gpu:8", 'KALPEX_MONITOR_OPTIONS="--expect 4"',
+                 "--timeout=30 --expect 4 -- --require-hw"),
+                ("a bound with a space, within the most", "gpu:1", 'KALPEX_MONITOR_OPTIONS="--timeout 20"',
+                 "--timeout=20 --expect=1 -- --require-hw"),
+                ("a bound that is no number goes to the adapter, which refuses it", "gpu:1",
+                 'KALPEX_MONITOR_OPTIONS="--timeout=soon"', "--timeout=30 --timeout=soon --expect=1 -- --require-hw"),
+                ("a software fallback accepted", "gpu:1", "KALPEX_ARGS=", "--timeout=30 --expect=1 --")]:
+            with self.subTest(case=case):
+                done, said = self.run_check("", [cluster(IN)], "", 0, gres=gres, settings_text=settings + "\n")
+                self.assertEqual(said["arguments"], [arguments], done.stderr)
 
     def test_the_prolog_lets_the_job_run_past_the_share(self):
         # A failing prolog has SLURM drain the node: past the share it
@@ -322,10 +344,10 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
             runs = [line.split() for line in log]
         return [(float(end) - float(start), int(status)) for start, end, status in runs if float(start) > moment]
 
-    def reason(self):
+    def reason(self, node=NODE):
         """The node's reason as sinfo -R shows it, or None."""
-        lines = self.slurm("sinfo", "-R", "-h", "-o", "%E|%N").splitlines()
-        return next((line.split("|")[0] for line in lines if line.endswith(f"|{NODE}")), None)
+        lines = self.slurm("sinfo", "-R", "-h", "-N", "-o", "%E|%N").splitlines()
+        return next((line.split("|")[0] for line in lines if line.endswith(f"|{node}")), None)
 
     def test_health_check_drains_and_resumes(self):
         for case, steering, admin, reason in STEPS:
@@ -341,9 +363,9 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
                 self.assertEqual(self.reason(), reason)
                 self.assertLess(max(seconds for seconds, _ in runs), BOUND + 3)
 
-    def comment(self):
+    def comment(self, node=NODE):
         """The node's Comment as sinfo shows it, or None."""
-        shown = self.slurm("sinfo", "-h", "-N", "-n", NODE, "-O", "Comment:400").strip()
+        shown = self.slurm("sinfo", "-h", "-N", "-n", node, "-O", "Comment:400").strip()
         return None if shown == "(null)" else shown
 
     def set_spares(self, drained, reason):
@@ -404,6 +426,46 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         os.unlink(self.paused)
         wait_for("the mark cleared", lambda: self.comment() == "rack 4 fan", 60)
         self.slurm("scontrol", "update", f"NodeName={NODE}", "Comment=")
+
+    def test_mixed_cluster(self):
+        # One slurm.conf for every node: a node that SLURM gives no GPU (a
+        # spare, whose Gres has none) and that has none is left alone, one
+        # given a GPU must have it, a slip in the settings drains nothing,
+        # and a software fallback is no GPU at work. The health check runs
+        # as slurmd runs it, on the render nodes given and a sysfs with no
+        # display device; slurmd's own checks are held off.
+        self.addCleanup(lambda: os.path.exists(self.paused) and os.unlink(self.paused))
+        with open(self.paused, "w", encoding="utf-8"):
+            pass
+        time.sleep(BOUND + 1)  # a health check already running has ended
+        no_gpu = ("kalpex: no GPU on this machine (no render node, and no display device but a management "
+                  "controller's): nothing checked")
+        for case, node, nodes, steering, reason, first_line in [
+                ("no GPU in Gres, no render node: left alone, unmarked", "spare1", "", "STANDIN_FAIL=eglInitialize",
+                 "unchanged", no_gpu),
+                ("given a GPU, with no render node: drained", NODE, "", "", "kalpex: FAIL expected 1 render nodes, "
+                 "found 0", "kalpex: FAIL expected 1 render nodes, found 0"),
+                ("an unknown word in the settings: nothing drained", NODE, "renderD128",
+                 'STANDIN_FAIL=eglInitialize KALPEX_MONITOR_OPTIONS="--timeout=1 --expct=8"', None,
+                 "kalpex: UNKNOWN unknown option --expct=8 (see kalpex-monitor --help)"),
+                ("a software fallback: drained", NODE, "renderD128", "STANDIN_RENDERER=llvmpipe",
+                 "kalpex: FAIL --require-hw: software renderer answered on /dev/dri/renderD128",
+                 "kalpex: FAIL --require-hw: software renderer answered (renderer: llvmpipe, eglError 0x3000) on "
+                 "/dev/dri/renderD128")]:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                if self.reason():
+                    self.slurm("scontrol", "update", f"NodeName={NODE}", "State=RESUME")
+                before = self.reason(node)
+                self.write_settings(steering)
+                done = subprocess.run([*namespace(scratch), *FAKE_SYSFS, self.health_check], capture_output=True,
+                                      text=True, env={**self.env, "NODES": nodes, "SYSFS": "",
+                                                      "SLURMD_NODENAME": node}, timeout=60)
+                print(f"{case}: {node}: sinfo -R: {self.reason(node)!r}, comment: {self.comment(node)!r}")
+                self.assertEqual((done.returncode, done.stdout.splitlines()[:1]), (0, [first_line]), done.stderr)
+                self.assertEqual((self.reason(node), self.comment(node)),
+                                 (before if reason == "unchanged" else reason, None))
+        if self.reason():
+            self.slurm("scontrol", "update", f"NodeName={NODE}", "State=RESUME")
 
     def test_failing_prolog_requeues_the_job(self):
         # The check fails in the prolog alone, and the health check cannot
