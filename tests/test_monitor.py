@@ -661,6 +661,129 @@ def as_nobody(*command):
     return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
 
 
+# The command line: (case, the program, its arguments, its status, its
+# first line (a pattern), the arguments kalpex got, or None where none ran)
+REFUSED = r"kalpex: UNKNOWN {} \(see kalpex-monitor --help\)"
+COMMAND_LINES = [
+    ("an unknown option is refused", ADAPTER, ["--expct=8"], 2, REFUSED.format("unknown option --expct=8"), None),
+    ("an adapter option after -- is refused", ADAPTER, ["--", "--expect=8"], 2,
+     REFUSED.format("--expect=8 is kalpex-monitor's own option: give it before --"), None),
+    ("a word after -- that is no node", ADAPTER, ["--", "-x"], 2,
+     REFUSED.format(r"unknown argument -x for kalpex \(only --require-hw and nodes\)"), None),
+    ("an option after kalpex's words", ADAPTER, ["--require-hw", "--timeout=5", "/dev/null"], 0,
+     r"kalpex: PASS \(HARDWARE\)", "--require-hw /dev/null"),
+    ("a value as the next word", ADAPTER, ["--timeout", "30", "/dev/null"], 0, r"kalpex: PASS \(HARDWARE\)",
+     "/dev/null"),
+    ("a value missing", ADAPTER, ["/dev/null", "--timeout"], 2, REFUSED.format("--timeout needs a value"), None),
+    ("a value that is no number", ADAPTER, ["--expect=eight"], 2,
+     REFUSED.format("--expect takes a whole number of render nodes above 0, not 'eight'"), None),
+    ("a node that is not there is checked", ADAPTER, ["/nonexistent/renderD128"], 0, r"kalpex: PASS \(HARDWARE\)",
+     "/nonexistent/renderD128"),
+    ("--version", ADAPTER, ["--version"], 0, r"kalpex-monitor [0-9]+\.[0-9]+\.[0-9]+", None),
+    ("--help", ADAPTER, ["/dev/null", "--help"], 0, r"kalpex-monitor [0-9]+\.[0-9]+\.[0-9]+", None),
+    ("the plugin: slower than -w", PLUGIN, ["-w", "0.001", "/dev/null"], 1,
+     r"KALPEX WARNING - kalpex: WARNING check took [0-9.]+ s on /dev/null, over 0\.001 s \| '/dev/null'=[0-9.]+s;0\.001;;0 "
+     r"render_nodes=0;;;0", "/dev/null"),
+    ("the plugin: slower than -c", PLUGIN, ["-w", "0.001", "--critical=0.002", "/dev/null"], 2,
+     r"KALPEX CRITICAL - kalpex: CRITICAL check took [0-9.]+ s on /dev/null, over 0\.002 s \| "
+     r"'/dev/null'=[0-9.]+s;0\.001;0\.002;0 render_nodes=0;;;0", "/dev/null"),
+    ("the plugin: in time", PLUGIN, ["-w", "60", "-c", "90", "/dev/null"], 0,
+     r"KALPEX OK - kalpex: PASS \(HARDWARE\) on /dev/null \| '/dev/null'=[0-9.]+s;60\.000;90\.000;0 render_nodes=0;;;0",
+     "/dev/null"),
+    ("the plugin: a threshold that is no number", PLUGIN, ["-w", "soon"], 3,
+     r"KALPEX UNKNOWN - -w takes seconds above 0 \(2 or 2\.5\)", None),
+]
+
+
+class CommandLine(unittest.TestCase):
+    """A slip on the command line is refused, never checked as a node."""
+
+    def test_each_command_line(self):
+        kalpex = os.path.join(shared_folder(), "kalpex-arguments")
+        with open(kalpex, "w", encoding="utf-8") as fake:
+            fake.write('#!/bin/sh\nsleep 0.05\necho "arguments: $*" >&2\necho "kalpex: PASS (HARDWARE)"\n')
+        os.chmod(kalpex, 0o755)
+        for case, program, args, status, first_line, given in COMMAND_LINES:
+            with self.subTest(case=case):
+                before = set(os.listdir(LOCKS))
+                done = subprocess.run([program, *args], env={**os.environ, "KALPEX": kalpex}, capture_output=True,
+                                      text=True, timeout=30)
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                self.assertRegex(done.stdout.splitlines()[0], f"^{first_line}$")
+                ran = re.findall(r"^arguments: (.*)$", done.stderr, re.M)
+                self.assertEqual(ran, [given] if given is not None else [])
+                # No file is named after a word that is no node there.
+                self.assertEqual(sorted(set(os.listdir(LOCKS)) - before),
+                                 ["dev-null.lock"] if "/dev/null" in args and "dev-null.lock" not in before else [])
+
+
+def documented(pattern):
+    """What the docs' code gives: each fenced block's lines and each inline
+    code span, in docs/ and the README, with the page it is on."""
+    pages = sorted(glob.glob(os.path.join(SOURCE, "docs", "*.md"))) + [os.path.join(SOURCE, "README.md")]
+    for page in pages:
+        with open(page, encoding="utf-8") as file:
+            text = file.read()
+        for block in re.findall(pattern, text, re.S):
+            yield os.path.basename(page), block
+
+
+class Docs(unittest.TestCase):
+    """What the docs tell an operator to type is what the programs take."""
+
+    def test_promql_parses(self):
+        # Each promql block, as a recording rule promtool parses.
+        blocks = list(documented(r"```promql\n(.*?)```"))
+        self.assertGreater(len(blocks), 0, "no PromQL in the docs")
+        rules = {"groups": [{"name": "docs", "rules": [{"record": f"docs:expression_{number}", "expr": block}
+                                                      for number, (_, block) in enumerate(blocks)]}]}
+        with tempfile.NamedTemporaryFile("w", suffix=".yml") as file:
+            yaml.safe_dump(rules, file)
+            file.flush()
+            done = subprocess.run([PROMTOOL, "check", "rules", file.name], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr + repr(blocks))
+
+    def test_command_lines_parse(self):
+        # Every command line that runs the adapter or the plugin, from its
+        # name on, with the synopses' words for a value made values, as the
+        # adapter's own option reader takes it; a stand-in answers for
+        # kalpex. The udev and publishing modes are not option lines.
+        kalpex = os.path.join(shared_folder(), "kalpex-docs")
+        with open(kalpex, "w", encoding="utf-8") as fake:
+            fake.write('#!/bin/sh\necho "kalpex: PASS (HARDWARE)"\n')
+        os.chmod(kalpex, 0o755)
+        user = subprocess.run(["id", "-un"], capture_output=True, text=True, check=True).stdout.strip()
+        values = {"SECONDS": "30", "N": "2", "FILE": os.path.join(LOCKS, "docs.prom"), "NAME": user,
+                  "NODE": "/dev/null", "NODE...": "/dev/null"}
+        lines = [(page, line) for page, block in documented(r"```[a-z]*\n(.*?)```") for line in block.splitlines()]
+        lines += list(documented(r"`([^`\n]+)`"))
+        commands = []
+        for page, line in lines:
+            words = line.replace("$ ", "", 1).split()
+            at = next((i for i, word in enumerate(words) if word.endswith(("kalpex-monitor", "check_kalpex"))), None)
+            if at is None:
+                continue
+            args = []
+            for word in words[at + 1:]:
+                if word in ("|", ";", "&&", "#") or word.startswith(("2>", ">")):
+                    break
+                word = word.strip("[]")
+                name, equals, value = word.partition("=")
+                args.append(name + equals + values.get(value, value) if equals else values.get(word, word))
+            if not any(arg in ("--kernel-event",) or arg.startswith("--publish=") for arg in args):
+                commands.append((page, words[at], [arg for arg in args if arg]))
+        self.assertGreaterEqual(len([c for c in commands if c[2]]), 5, commands)
+        for page, program, args in commands:
+            with self.subTest(page=page, command=" ".join([program, *args])):
+                plugin = program.endswith("check_kalpex")
+                done = subprocess.run([PLUGIN if plugin else ADAPTER, *args], env={**os.environ, "KALPEX": kalpex},
+                                      capture_output=True, text=True, timeout=30)
+                asked = any(arg in ("-h", "--help", "-V", "--version") for arg in args)
+                self.assertNotIn("UNKNOWN", done.stdout.split("\n")[0], done.stderr)
+                if not asked:
+                    self.assertNotEqual(done.returncode, 3 if plugin else 2, done.stdout + done.stderr)
+
+
 class LeastPrivilege(unittest.TestCase):
     """kalpex runs as an ordinary user in every integration, so a node that
     only root may open fails as it would for a GPU workload."""
