@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import EMULATOR, main, runnable
+from harness import EMULATOR, main, namespace_problem, runnable
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 BUILD = os.environ["KALPEX_BUILD_DIR"]
@@ -194,6 +194,46 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr)
             # Nothing stays but the user (Debian's policy keeps it).
             self.assertEqual([path for path in installed + made if os.path.lexists(path)], [])
+
+
+class SourceInstall(unittest.TestCase):
+    def test_make_install_under_usr_local(self):
+        # make install PREFIX=/usr/local from this tree, as an operator runs
+        # it, in a private mount namespace with /usr/local and /etc/default
+        # of its own: the adapter it installs runs the kalpex it installed,
+        # and systemd takes the unit it installed.
+        if EMULATOR:
+            self.skipTest("the native build checks make install; a cross build installs the same files")
+        problem = namespace_problem()
+        if problem:
+            self.skipTest(problem)
+        with tempfile.TemporaryDirectory() as scratch:
+            os.chmod(scratch, 0o755)
+            script = f"""set -e
+mount -t tmpfs tmpfs /usr/local
+mount -t tmpfs tmpfs /etc/default
+cd {SOURCE}
+make install PREFIX=/usr/local BUILD={scratch}/build >{scratch}/install.log 2>&1 ||
+    {{ cat {scratch}/install.log; exit 1; }}
+tail -n 2 {scratch}/install.log
+ln -s /usr/local/lib/systemd/system/kalpex@.service {scratch}/kalpex@renderD128.service
+systemd-analyze verify {scratch}/kalpex@renderD128.service
+# What runs the adapter names the prefix's paths, and none of the package's.
+configs="/usr/local/lib/systemd/system/kalpex@.service /usr/local/lib/udev/rules.d/71-kalpex.rules
+         /usr/local/libexec/kalpex/slurm-health-check /usr/local/share/kalpex/nrpe-kalpex.cfg
+         /usr/local/share/kalpex/node-problem-detector-kalpex.json"
+grep -h -v '^ *#' $configs | grep -c -e /usr/local/libexec/kalpex/ -e /usr/local/lib/nagios/
+grep -h -v '^ *#' $configs | grep -c -e usr/libexec -e usr/lib/nagios || :
+unset KALPEX
+/usr/local/libexec/kalpex/kalpex-monitor /dev/null 2>/dev/null
+"""
+            done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script],
+                                  capture_output=True, text=True, timeout=900)
+        self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
+        self.assertEqual(done.stdout.splitlines()[:5],
+                         ["made the checks' user, kalpex (systemd-sysusers)",
+                          "then let systemd and udev see the new files: systemctl daemon-reload && udevadm control --reload",
+                          "7", "0", "kalpex: PASS (SOFTWARE fallback)"])
 
 
 class SourceTarball(unittest.TestCase):
