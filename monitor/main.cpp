@@ -3,7 +3,7 @@
 // under a bound, and says what monitors read.
 //
 // usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME]
-//                       [--allow-no-gpu] [--] [--require-hw] [NODE...]
+//                       [--gpu=GPU] [--allow-no-gpu] [--] [--require-hw] [NODE...]
 //        kalpex-monitor --publish=SOURCE FILE
 //        kalpex-monitor --kernel-event
 //   --timeout   the bound on each check (default 60 s); then SIGTERM, 5 s
@@ -11,6 +11,7 @@
 //   --textfile  also write Prometheus metrics to FILE, if its folder exists
 //   --expect    the machine must have at least N render nodes
 //   --user      started by root, run kalpex as this user (default kalpex)
+//   --gpu       the GPU to check, as its unit names it (pci-0000:3b:00.0)
 //   --allow-no-gpu  a machine with no GPU checks nothing and passes
 //   --publish   root's step after an unprivileged check: copy the metrics it
 //               wrote to SOURCE into FILE, or remove FILE if it left none
@@ -85,10 +86,12 @@ int main(int argc, char **argv)
     // Lines name their node wherever the adapter chose the nodes or checked
     // several; the plugin's, wherever there is a node to name.
     const bool name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && !render_nodes.empty()) ||
-                            (plugin && checks[0].node);
+                            ((plugin || options.gpu_given) && checks[0].node);
     if (plugin)
         return plugin_report(options, checks, name_nodes, machine_failure, render_nodes.size());
     const int status = report(checks, name_nodes, machine_failure);
+    if (options.textfile)
+        leave_to_units(*options.textfile, checks);
     write_metrics(options, checks, render_nodes.size(), displays);
     return status;
 }

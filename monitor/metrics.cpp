@@ -223,11 +223,30 @@ static std::string metrics_text(const settings &options, const std::vector<check
     return to;
 }
 
-static bool folder_exists(const std::string &file)
+static std::string folder_of(const std::string &file)
 {
     const size_t slash = file.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash ? slash : 1);
-    return access(folder.c_str(), F_OK) == 0;
+    return slash == std::string::npos ? "." : file.substr(0, slash ? slash : 1);
+}
+
+static bool folder_exists(const std::string &file)
+{
+    return access(folder_of(file).c_str(), F_OK) == 0;
+}
+
+void leave_to_units(const std::string &file, std::vector<check> &checks)
+{
+    const std::string folder = folder_of(file), own = file.substr(file.rfind('/') + 1);
+    const auto published_beside = [&](const check &c) {
+        const std::vector<std::string> names = c.node ? unit_instances(*c.node) : std::vector<std::string>{};
+        const auto file_of = [](const std::string &name) { return "kalpex-" + name + ".prom"; };
+        if (std::any_of(names.begin(), names.end(), [&](const std::string &name) { return own == file_of(name); }))
+            return false; // this is the GPU's own unit
+        return std::any_of(names.begin(), names.end(), [&](const std::string &name) {
+            return access((folder + "/" + file_of(name)).c_str(), F_OK) == 0;
+        });
+    };
+    checks.erase(std::remove_if(checks.begin(), checks.end(), published_beside), checks.end());
 }
 
 // A scrape sees the old file or the new one, never half of one: written

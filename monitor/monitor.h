@@ -165,6 +165,7 @@ struct settings {
     std::optional<long> warning_ms, critical_ms;
     bool require_hw = false;
     bool allow_no_gpu = false; // a machine with no GPU passes, checking nothing
+    bool gpu_given = false;    // --gpu: the lines name the GPU whatever the outcome
     std::vector<std::string> nodes; // as given
     identity run_as;
     std::optional<std::string> identity_error; // set: no check can run
@@ -201,6 +202,10 @@ std::optional<std::string> read_text(const std::string &path, size_t most);
 // place the node's device is read from.
 std::optional<std::string> node_device(std::string_view node_name);
 std::vector<std::string> card_render_nodes(const std::string &card);
+// The names the units give a node's GPU: udev's path of its device
+// (pci-0000:3b:00.0), from its link in /dev/dri/by-path, then the node's
+// own name (renderD128).
+std::vector<std::string> unit_instances(const std::string &node);
 std::optional<gpu_identity> identify(const std::string &node_path);
 // The PCI display devices (class 0x03) that have no render node.
 std::vector<gpu_identity> displays_without_node();
@@ -247,5 +252,8 @@ bool write_all(int fd, std::string_view text);
 void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,
                    const std::vector<gpu_identity> &displays);
 int publish_metrics(const std::string &source, const std::string &destination);
+// Leaves out the checks of GPUs whose own unit publishes them beside file
+// (kalpex-pci-0000:3b:00.0.prom): node_exporter refuses a series twice.
+void leave_to_units(const std::string &file, std::vector<check> &checks);
 std::string seconds(long milliseconds); // as metrics give durations: 0.093
 bool replace_file(const std::string &file, std::string_view content);

@@ -25,8 +25,8 @@ static bool whole_number(std::string_view digits, unsigned highest, unsigned &va
 }
 
 static const char adapter_usage[] =
-    "usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME] [--allow-no-gpu]\n"
-    "                      [--] [--require-hw] [NODE...]\n";
+    "usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME] [--gpu=GPU]\n"
+    "                      [--allow-no-gpu] [--] [--require-hw] [NODE...]\n";
 
 static const char adapter_help[] = R"(
 Checks that headless GPU rendering works through the DRM nodes of this
@@ -40,6 +40,9 @@ Options (anywhere before --; a value after = or as the next word):
  --textfile=FILE    also write Prometheus metrics to FILE, if its folder exists
  --expect=N         the machine must have at least N render nodes
  --user=NAME        started by root, run kalpex as NAME (default kalpex)
+ --gpu=GPU          check this GPU, as its unit names it: udev's path of its
+                    device (pci-0000:3b:00.0) or its node (renderD128); the
+                    lines name it whatever the outcome
  --allow-no-gpu     a machine with no GPU (no render node, and no display
                     device but a management controller's) checks nothing and
                     passes, saying so
@@ -69,7 +72,21 @@ static bool refuse(std::string_view why)
 // The adapter's options, each with a value (--timeout=30 or --timeout 30).
 static bool adapter_option(std::string_view name)
 {
-    return name == "--timeout" || name == "--expect" || name == "--textfile" || name == "--user";
+    return name == "--timeout" || name == "--expect" || name == "--textfile" || name == "--user" || name == "--gpu";
+}
+
+// The node of a GPU named as its unit names it: a node's own name
+// (renderD128), or udev's path of its device (pci-0000:3b:00.0, or a bare
+// PCI address; platform-vgem), whose render node udev links in
+// /dev/dri/by-path. None for a name that is no file name.
+static std::optional<std::string> gpu_node(std::string_view gpu)
+{
+    if (gpu.empty() || gpu.find('/') != std::string_view::npos || gpu == "." || gpu == "..")
+        return std::nullopt;
+    if (numbered(gpu, "renderD") || numbered(gpu, "card"))
+        return "/dev/dri/" + std::string(gpu);
+    const bool address = gpu.size() == 12 && gpu[4] == ':' && gpu[7] == ':' && gpu[10] == '.';
+    return "/dev/dri/by-path/" + std::string(address ? "pci-" : "") + std::string(gpu) + "-render";
 }
 
 // The adapter's options are taken anywhere before "--"; --require-hw and
@@ -116,6 +133,23 @@ bool scan_options(int argc, char **argv, settings &options, bool &done)
                 options.textfile = value;
             if (name == "--user")
                 options.user = value;
+            if (name == "--gpu") {
+                const std::optional<std::string> node = gpu_node(value);
+                if (!node)
+                    return refuse("--gpu takes a render node's name or its device's path, not '" + std::string(value) + "'");
+                // The unit of a GPU's number, from before the units took
+                // its slot's name, leaves the check to the slot's: one GPU
+                // is checked and published once.
+                const std::vector<std::string> names = unit_instances(*node);
+                if (numbered(value, "renderD") && !names.empty() && names[0] != value) {
+                    (void)printf("kalpex: %s is checked as %s (kalpex@%s.service): nothing checked under its number\n",
+                                 std::string(value).c_str(), names[0].c_str(), names[0].c_str());
+                    done = true;
+                    return false;
+                }
+                options.nodes.push_back(*node);
+                options.gpu_given = true;
+            }
         }
     }
     return true;
@@ -322,13 +356,14 @@ std::vector<check> plan_checks(const settings &options, const std::vector<std::s
         c.label = c.node.value_or("default");
         // A path that is not there has nothing to guard, and no file is
         // named after it.
-        if (folder && (!c.node || access(c.node->c_str(), F_OK) == 0))
-            c.lock_path = *folder + "/" + node_file_name(c.node) + ".lock";
-        // What the kernel reported is kept under the node's own name, which
-        // a stable path (/dev/dri/by-path/...) leads to.
-        if (states && c.node) {
-            c.state_path = *states + "/" + node_file_name(real_path(*c.node).value_or(*c.node));
-        }
+        // A stable path (/dev/dri/by-path/...) shares the lock of the node
+        // it leads to.
+        const std::optional<std::string> real = c.node ? real_path(*c.node) : std::nullopt;
+        if (folder && (!c.node || real))
+            c.lock_path = *folder + "/" + node_file_name(real ? real : c.node) + ".lock";
+        // What the kernel reported is kept under the node's own name too.
+        if (states && c.node)
+            c.state_path = *states + "/" + node_file_name(real.value_or(*c.node));
         read_kernel_state(c);
     }
     return checks;

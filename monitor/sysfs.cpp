@@ -97,6 +97,24 @@ std::optional<std::string> node_device(std::string_view node_name)
     return real_path(std::string(drm_class).append(node_name).append("/device"));
 }
 
+std::vector<std::string> unit_instances(const std::string &node)
+{
+    const std::optional<std::string> real = real_path(node);
+    std::vector<std::string> names;
+    const std::string by_path = "/dev/dri/by-path/";
+    const std::string_view suffix = "-render";
+    for (const std::string &link : folder_entries(by_path)) {
+        const std::string_view name = link;
+        if (real && name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix &&
+            real_path(by_path + link) == real)
+            names.emplace_back(name.substr(0, name.size() - suffix.size()));
+    }
+    const std::string own = std::string(std::string_view(real.value_or(node)).substr(real.value_or(node).rfind('/') + 1));
+    if (numbered(own, "renderD") || numbered(own, "card"))
+        names.push_back(own);
+    return names;
+}
+
 std::vector<std::string> card_render_nodes(const std::string &card)
 {
     std::vector<std::string> nodes;

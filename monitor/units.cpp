@@ -5,6 +5,7 @@
 
 #include "monitor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -49,35 +50,46 @@ bool systemd_runs()
     return access("/run/systemd/system", F_OK) == 0;
 }
 
-// The nodes' checks, through their units, those the operator enabled (the
-// service or its timer): restarted, so that the verdict comes from a check
-// that began after the event (a plain start would join one already
-// running), and not waited for.
+// The answers of one systemctl query, a line for each unit, in order.
+static std::vector<std::string> unit_states(const char *query, const std::vector<std::string> &units)
+{
+    std::vector<std::string> arguments = {"/usr/bin/systemctl", query, "--"};
+    arguments.insert(arguments.end(), units.begin(), units.end());
+    std::vector<std::string> states;
+    for (const std::string_view line : split(run_program(arguments), '\n'))
+        states.emplace_back(line);
+    states.resize(units.size());
+    return states;
+}
+
+// The nodes' checks, through their units: those udev started with the GPU
+// (their timers are active), and those the operator enabled. Each GPU's
+// unit is named by its slot (kalpex@pci-0000:3b:00.0) or, as before, by
+// its node (kalpex@renderD128). Restarted, so that the verdict comes from
+// a check that began after the event (a plain start would join one
+// already running), and not waited for.
 void start_checks(const std::vector<std::string> &nodes)
 {
     if (nodes.empty() || !systemd_runs())
         return;
     std::vector<std::string> units;
     for (const std::string &node : nodes) {
-        const std::string instance = "kalpex@" + node.substr(node.rfind('/') + 1);
-        units.push_back(instance + ".service");
-        units.push_back(instance + ".timer");
+        for (const std::string &instance : unit_instances(node)) {
+            const std::string unit = "kalpex@" + instance + ".service";
+            if (std::find(units.begin(), units.end(), unit) == units.end()) {
+                units.push_back(unit);
+                units.push_back("kalpex@" + instance + ".timer");
+            }
+        }
     }
-    std::vector<std::string> query = {"/usr/bin/systemctl", "is-enabled", "--"};
-    query.insert(query.end(), units.begin(), units.end());
-    const std::string states = run_program(query);
-    // is-enabled answers a line for each unit, in order.
-    std::vector<bool> enabled;
-    for (size_t at = 0; at < states.size();) {
-        const size_t end = std::min(states.find('\n', at), states.size());
-        const std::string_view state = std::string_view(states).substr(at, end - at);
-        enabled.push_back(state == "enabled" || state == "enabled-runtime");
-        at = end + 1;
-    }
-    enabled.resize(units.size());
+    const std::vector<std::string> enabled = unit_states("is-enabled", units);
+    const std::vector<std::string> active = unit_states("is-active", units);
+    const auto on = [&](size_t unit) {
+        return enabled[unit] == "enabled" || enabled[unit] == "enabled-runtime" || active[unit] == "active";
+    };
     std::vector<std::string> restart = {"/usr/bin/systemctl", "--no-block", "restart", "--"};
     for (size_t service = 0; service < units.size(); service += 2) {
-        if (enabled[service] || enabled[service + 1])
+        if (on(service) || on(service + 1))
             restart.push_back(units[service]);
     }
     if (restart.size() > 4)

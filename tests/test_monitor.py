@@ -1001,14 +1001,17 @@ class DetectorConfig(unittest.TestCase):
 class SystemdAndUdev(unittest.TestCase):
     def test_units_and_rule_verify(self):
         with tempfile.TemporaryDirectory() as units:
-            for name in ("kalpex@.service", "kalpex@.timer"):
+            for name in ("kalpex@.service", "kalpex@.timer", "kalpex-retire@.service"):
                 with open(os.path.join(CONTRIB, name), encoding="utf-8") as source:
                     text = source.read().replace(INSTALLED_ADAPTER, ADAPTER)
                 with open(os.path.join(units, name), "w", encoding="utf-8") as copy:
                     copy.write(text)
-            instances = [os.path.join(units, name) for name in ("kalpex@renderD128.service", "kalpex@renderD128.timer")]
+            # A GPU's units as udev names them, by its device's path.
+            gpu = "pci-0000:3b:00.0"
+            instances = [os.path.join(units, name.replace("@", "@" + gpu))
+                         for name in ("kalpex@.service", "kalpex@.timer", "kalpex-retire@.service")]
             for instance in instances:
-                os.symlink(instance.replace("renderD128", ""), instance)
+                os.symlink(instance.replace(gpu, ""), instance)
             # Documentation=man:kalpex-monitor(8) man:kalpex(1) must resolve.
             for page in ("kalpex.1", "kalpex-monitor.8"):
                 os.makedirs(os.path.join(units, "man", "man" + page[-1]), exist_ok=True)
@@ -1019,13 +1022,13 @@ class SystemdAndUdev(unittest.TestCase):
             # As locked down as systemd's own best-kept services.
             done = subprocess.run(["systemd-analyze", "security", "--offline=true", instances[0]],
                                   capture_output=True, text=True)
-            exposure = re.search(r"Overall exposure level for kalpex@renderD128.service: ([0-9.]+)", done.stdout)
+            exposure = re.search(r"Overall exposure level for kalpex@pci-0000:3b:00.0.service: ([0-9.]+)", done.stdout)
             self.assertIsNotNone(exposure, done.stdout + done.stderr)
             self.assertLessEqual(float(exposure.group(1)), 1.2, done.stdout)
         if shutil.which("udevadm") and subprocess.run(["udevadm", "verify", "--help"],
                                                       capture_output=True).returncode == 0:
-            done = subprocess.run(["udevadm", "verify", os.path.join(CONTRIB, "71-kalpex.rules")],
-                                  capture_output=True, text=True)
+            done = subprocess.run(["udevadm", "verify", os.path.join(CONTRIB, "71-kalpex.rules"),
+                                   os.path.join(CONTRIB, "72-kalpex-checks.rules")], capture_output=True, text=True)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
 

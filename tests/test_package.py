@@ -22,7 +22,10 @@ BUILD = os.environ["KALPEX_BUILD_DIR"]
 MAN_PAGE = os.path.join(BUILD, "kalpex.1")
 # What plugs kalpex into monitors, as installed with the prefix /usr.
 CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/kalpex@.service",
-                 "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/udev/rules.d/71-kalpex.rules",
+                 "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/systemd/system/kalpex-retire@.service",
+                 "/usr/lib/udev/rules.d/71-kalpex.rules", "/usr/lib/udev/rules.d/72-kalpex-checks.rules",
+                 "/usr/share/man/man8/kalpex-monitor.8.gz", "/usr/share/man/man8/check_kalpex.8.gz",
+                 "/usr/share/man/man8/kalpex-slurm.8.gz",
                  "/usr/share/kalpex/node-problem-detector-kalpex.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex-kernel.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",

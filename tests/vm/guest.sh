@@ -85,7 +85,7 @@ suspend_stall() {
     return 1
 }
 stuck_pid() {  # the process a FAIL line says could not be ended
-    sed -n 's/.*(process \([0-9]*\) could not be ended)$/\1/p'
+    sed -n 's/.*(process \([0-9]*\) could not be ended).*/\1/p'
 }
 resume_stall() {  # and wait for the stuck kalpex ($1) to end
     dmsetup resume stall
@@ -93,8 +93,15 @@ resume_stall() {  # and wait for the stuck kalpex ($1) to end
 }
 
 # The systemd and wedge stages: the package's units, as systemd runs them.
-use() {  # the instance the cases below are about
-    unit=kalpex@$1.service node=/dev/dri/$1 metrics=/var/lib/prometheus/node-exporter/kalpex-$1.prom
+use() {  # the GPU the cases below are about, by its render node's name
+    node=/dev/dri/$1
+    # Its unit is named as udev's /dev/dri/by-path names its device, and its
+    # lines and metrics name it by that path; a node with none, by its own
+    # name.
+    instance=$(udevadm info -q property -n "$node" 2>/dev/null | sed -n 's/^ID_PATH=//p')
+    label=${instance:+/dev/dri/by-path/$instance-render}
+    instance=${instance:-$1} label=${label:-$node}
+    unit=kalpex@$instance.service metrics=/var/lib/prometheus/node-exporter/kalpex-$instance.prom
 }
 # The lines of the unit's last run (those since $since), as the journal
 # has them; they may reach it a moment after the unit has ended.
@@ -121,9 +128,13 @@ start() {
     status=$? took=$(($(now_ms) - started_ms))
     echo "VM-INFO $stage: $1: status $status after $took ms: $(last_run | head -n 1)"
 }
+names_gpu() {  # the unit's last run led with LINE on its GPU, the slot and driver beside it where known
+    first=$(last_run | head -n 1)
+    [ "$first" = "$1 on $label" ] || [ "${first#"$1 on $label ("}" != "$first" ]
+}
 passed() {  # the unit's last run passed with LINE first, and root published it
-    [ "$status" = 0 ] && [ "$(last_run | head -n 1)" = "$1" ] &&
-        grep -q "^kalpex_probe_success{node=\"$node\"} 1$" "$metrics" &&
+    [ "$status" = 0 ] && names_gpu "$1" &&
+        grep -q "^kalpex_probe_success{node=\"$label\"} 1$" "$metrics" &&
         [ "$(stat -c '%U %a' "$metrics")" = "root 644" ] && [ ! -e "/run/kalpex/${metrics##*/}" ]
 }
 
@@ -215,7 +226,11 @@ systemd-setup)
     # A host that is a container says so in its root; this machine is none,
     # and systemd must run udev here.
     rm -f /.dockerenv /run/.containerenv
-    systemctl enable kalpex@renderD128.service >/dev/null 2>&1 || echo "VM-ERROR $stage: cannot enable the check"
+    # Nothing is enabled: udev starts each GPU's check and timer. The timers
+    # wait an hour here, so that no run of theirs falls among the cases.
+    mkdir -p /etc/systemd/system/kalpex@.timer.d
+    printf '%s\n' "[Timer]" "OnBootSec=" "OnBootSec=1h" "OnUnitActiveSec=" "OnUnitActiveSec=1h" \
+        >/etc/systemd/system/kalpex@.timer.d/vm.conf
     cat >/etc/systemd/system/kalpex-vm.target <<END
 [Unit]
 Description=The VM's systemd cases
@@ -231,14 +246,11 @@ FailureAction=poweroff-force
 Type=oneshot
 ExecStart=/bin/sh -c 'exec /bin/sh $0 ${4:-systemd} $kalpex >/dev/ttyS0 2>&1'
 END
-    # The wedge and slots stages' second GPU, vgem's renderD129, is checked
-    # as well. Every GPU of this VM renders in software: those stages
+    # Every GPU of this VM renders in software: the wedge and slots stages
     # accept it, as the settings say how; the systemd stage starts with the
     # shipped settings.
     case ${4:-} in
-        wedge | slots) systemctl enable kalpex@renderD129.service >/dev/null 2>&1 ||
-            echo "VM-ERROR $stage: cannot enable the second check"
-            echo 'KALPEX_ARGS=' >/etc/default/kalpex ;;
+        wedge | slots) echo 'KALPEX_ARGS=' >/etc/default/kalpex ;;
     esac
     exit
     ;;
@@ -251,19 +263,19 @@ systemd)
     standin=/opt/standin
     use renderD128
     echo "VM-INFO $stage: up after $(cut -d' ' -f1 /proc/uptime) s; udevd $(systemctl is-active systemd-udevd); $(systemd-analyze security --no-pager "$unit" 2>&1 | grep -a -o 'Overall exposure level[^:]*: [0-9.]* [A-Z]*')"
-    # The device unit started the enabled check when the node appeared.
+    # udev started the GPU's check, and its timer, when its node appeared.
     for _ in $(seq 60); do
         [ -n "$(systemctl show -P ExecMainExitTimestampMonotonic "$unit" | tr -d 0)" ] && break
         sleep 1
     done
     # Under the shipped settings a software fallback fails the check: on a
     # GPU machine the GPU is not in use.
-    case $(systemctl show -P Result "$unit"):$(last_run | head -n 1) in
-        exit-code:"kalpex: FAIL --require-hw: software renderer answered (renderer: llvmpipe "*) true ;;
+    case $(systemctl show -P Result "$unit"):$(systemctl is-active "${unit%.service}.timer"):$(last_run | head -n 1) in
+        exit-code:active:"kalpex: FAIL --require-hw: software renderer answered (renderer: llvmpipe "*" on $label$(beside renderD128)") true ;;
         *) false ;;
     esac
-    result "enabled, the check ran when the node appeared, as kalpex; the shipped settings fail a software fallback" $? \
-        "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
+    result "nothing enabled, udev started $unit and its timer as the node appeared; the shipped settings fail a software fallback" $? \
+        "$(systemctl show -P Result "$unit"), timer $(systemctl is-active "${unit%.service}.timer"): $(last_run | head -n 2)"
     # The rest accept it, as the settings say how.
     echo 'KALPEX_ARGS=' >/etc/default/kalpex
     start "a software fallback accepted"
@@ -271,9 +283,17 @@ systemd)
     result "KALPEX_ARGS= accepts a software fallback" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
     # No line but those the same check writes outside the sandbox.
     outside=$(XDG_CACHE_HOME=/var/cache/kalpex setpriv --reuid=kalpex --regid=kalpex --init-groups \
-        /usr/libexec/kalpex/kalpex-monitor "$node" 2>&1)
+        /usr/libexec/kalpex/kalpex-monitor --gpu="$instance" 2>&1)
     [ "$(last_run)" = "$outside" ]
     result "the sandbox adds no line to the journal" $? "journal: $(last_run | tr '\n' '|'); outside: $(echo "$outside" | tr '\n' '|')"
+    # A unit by the node's number, as earlier versions named them, leaves
+    # the GPU to its slot's unit: no GPU is published twice.
+    slot_unit=$unit unit=kalpex@renderD128.service
+    start "by the node's number"
+    [ "$status" = 0 ] && [ "$(last_run | head -n 1)" = "kalpex: renderD128 is checked as $instance ($slot_unit): nothing checked under its number" ] &&
+        [ ! -e /var/lib/prometheus/node-exporter/kalpex-renderD128.prom ] && [ -e "$metrics" ]
+    result "the unit by the node's number leaves the GPU to its slot's unit" $? "status $status: $(last_run | head -n 1); $(ls /var/lib/prometheus/node-exporter)"
+    use renderD128
 
     # Every kernel driver's node, and one that is /dev/null, under the unit.
     mknod /dev/dri/renderD200 c 1 3 && chgrp render /dev/dri/renderD200 && chmod 660 /dev/dri/renderD200
@@ -290,12 +310,12 @@ systemd)
     chmod 600 "$node"
     start "root-only node"
     # Refused, and said so: the group is the one the unit's sandbox shows.
-    denied="kalpex: FAIL open $node$(beside renderD128): Permission denied for user kalpex (crw------- root:"
-    case $(last_run | head -n 1) in "$denied"*")") [ "$status" = 1 ] ;; *) false ;; esac
+    denied="$(beside renderD128): Permission denied for user kalpex (crw------- root:"
+    case $(last_run | head -n 1) in "kalpex: FAIL open $label$denied"*")") [ "$status" = 1 ] ;; *) false ;; esac
     result "a root-only node fails at open under the unit, saying permission" $? "$(last_run | head -n 2)"
     rule=$(nsenter --target=1 --mount --root -- /usr/libexec/kalpex/kalpex-monitor --timeout=60 --require-hw 2>/dev/null)
     [ "$?" = 1 ] && [ "${rule%%
-*}" = "${denied}render)" ]
+*}" = "kalpex: FAIL open $node${denied}render)" ]
     result "a root-only node fails at open under the detector's rule, saying permission" $? "$(echo "$rule" | head -n 2)"
     chmod 660 "$node"
 
@@ -307,7 +327,7 @@ systemd)
     # milliseconds: systemd's start around it takes 1 to 4 s here, more on
     # a busy host, so the unit's time alone cannot tell a check that waited.
     check_ms() {
-        grep -F "kalpex_probe_duration_seconds{node=\"$node\"} " "$metrics" | sed 's/.*} //; s/\.//; s/^0*\(.\)/\1/'
+        grep -F "kalpex_probe_duration_seconds{node=\"$label\"} " "$metrics" | sed 's/.*} //; s/\.//; s/^0*\(.\)/\1/'
     }
     start "stuck"
     pid=$(last_run | head -n 1 | stuck_pid) ms=$(check_ms)
@@ -320,7 +340,7 @@ systemd)
     # At once: waiting for the earlier check would take this one's bound, 2 s.
     start "stuck, again"
     ms=$(check_ms)
-    last_run | head -n 1 | grep -q "^kalpex: FAIL check stuck since .* (process $pid)$" && [ -n "$ms" ] &&
+    last_run | head -n 1 | grep -q "^kalpex: FAIL check stuck since .* (process $pid) on $label" && [ -n "$ms" ] &&
         [ "$ms" -lt 1000 ] && [ "$(pgrep -c -x kalpex)" = 1 ]
     result "stuck: the next run fails at once and starts nothing" $? "took $took ms, the check ${ms:-?} ms: $(last_run | head -n 2)"
     # The detector's rule, as root, shares the node's lock with the unit.
@@ -339,8 +359,8 @@ systemd)
     systemctl start --no-block "$unit"
     sleep 2
     systemctl stop "$unit"
-    last_run | head -n 1 | grep -q '^kalpex: UNKNOWN check terminated by SIGTERM$' &&
-        grep -q "^kalpex_probe_success{node=\"$node\"} 0$" "$metrics" && grep -q 'stage="terminated"' "$metrics"
+    names_gpu "kalpex: UNKNOWN check terminated by SIGTERM" &&
+        grep -q "^kalpex_probe_success{node=\"$label\"} 0$" "$metrics" && grep -q 'stage="terminated"' "$metrics"
     result "stopped: the metrics say the check did not finish" $? "$(last_run | head -n 2); $(grep success "$metrics")"
     ;;
 wedge)
@@ -352,7 +372,7 @@ wedge)
     echo "VM-INFO $stage: $(uname -r), up after $(cut -d' ' -f1 /proc/uptime) s; $(for n in /sys/class/drm/renderD*; do printf '%s=%s ' "${n##*/}" "$(basename "$(readlink -f "$n/device/driver")")"; done)"
     [ -w "$control" ] || echo "VM-ERROR $stage: the test module is not loaded"
     metric() {  # NAME: its value for $node in $metrics, labels and all
-        sed -n "s|^kalpex_$1{node=\"${node}\"\(.*\)$|\1|p" "$metrics" 2>/dev/null
+        sed -n "s|^kalpex_$1{node=\"${label}\"\(.*\)$|\1|p" "$metrics" 2>/dev/null
     }
     runs() {  # the unit's last run, as systemd names it
         systemctl show -P InvocationID "$unit"
@@ -386,13 +406,13 @@ wedge)
     passed_after_event() {
         passed_now && after_event
     }
-    # Both GPUs' enabled checks ran when their nodes appeared.
+    # udev started both GPUs' checks when their nodes appeared.
     for gpu in renderD128 renderD129; do
         use $gpu
         until_done "$(now_ms)" passed_now >/dev/null
         status=0
         passed "kalpex: PASS (SOFTWARE fallback)"
-        result "$gpu's enabled check passed at boot" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
+        result "$gpu's check, started by udev, passed at boot" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
     done
     use renderD129
     other_runs=$(runs) other_metrics=$(cat "$metrics")
@@ -407,7 +427,7 @@ wedge)
     took=$(until_done "$wedged_at" failed_after_event)
     echo "VM-INFO $stage: wedged: the unit failed after $took ms: $(last_run | tr '\n' '|')"
     echo "VM-INFO $stage: the kernel said: $(dmesg | grep -o '[^]]*\] device wedged.*' | tail -n 1)"
-    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node$(beside renderD128)" ] &&
+    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $label$(beside renderD128)" ] &&
         grep -q 'stage="device wedged"' "$metrics"
     result "wedged, ioctls failing: the unit fails within 10 s, FAIL line first, success 0" $? "after $took ms: $(last_run | head -n 3 | tr '\n' '|')"
     # What kalpex itself said follows the wedge's line: on a device whose
@@ -423,7 +443,7 @@ wedge)
     result "wedged: the detector's rule, as root, fails that GPU too" $? "$(echo "$rule" | head -n 2 | tr '\n' '|')"
     # The timer's next run: the unit's sandbox keeps what its checks saw.
     start "wedged, the next run"
-    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $node$(beside renderD128)" ] &&
+    [ "$status" = 1 ] && [ "$(last_run | head -n 1)" = "kalpex: FAIL device wedged (WEDGED=rebind,bus-reset) on $label$(beside renderD128)" ] &&
         [ "$(metric probe_trigger)" = ',trigger="schedule"} 1' ] && [ "$(stat -c %U "/run/kalpex/dev-dri-renderD128.answered")" = kalpex ]
     result "wedged: the next scheduled run fails too, from what the unit kept" $? "$(last_run | head -n 1); $(metric probe_trigger); $(ls -l /run/kalpex)"
     use renderD129
@@ -477,7 +497,7 @@ wedge)
         [ "$(runs)" != "$before" ] && passed_now
     }
     took=$(until_done "$back_at" passed_anew)
-    within "$took" 30000 && [ -z "$(metric kernel_wedged)" ] && [ "$(last_run | head -n 1)" = "kalpex: PASS (SOFTWARE fallback)" ]
+    within "$took" 30000 && [ -z "$(metric kernel_wedged)" ] && names_gpu "kalpex: PASS (SOFTWARE fallback)"
     result "off the bus and back, the wedged GPU's check passes anew" $? "after $took ms: $(last_run | head -n 1); $(grep kernel_ "$metrics" | tr '\n' '|')"
 
     # The kernel's lines, and the detector's kernel-log rule on them: the
@@ -553,15 +573,16 @@ slots)
     chmod 600 "$node"
     start "root-only node"
     case $(last_run | head -n 1) in
-        "kalpex: FAIL open $node ($slot, virtio_gpu): Permission denied for user kalpex (crw------- root:"*")")
-            [ "$status" = 1 ] && grep -q "^kalpex_probe_open_failure{node=\"$node\",cause=\"permission\"," "$metrics" ;;
+        "kalpex: FAIL open $label ($slot, virtio_gpu): Permission denied for user kalpex (crw------- root:"*")")
+            [ "$status" = 1 ] && grep -q "^kalpex_probe_open_failure{node=\"$label\",cause=\"permission\"," "$metrics" ;;
         *) false ;;
     esac
     result "a 0600 node fails at open under the unit, saying permission" $? "$(last_run | head -n 1); $(grep open_failure "$metrics" | tr '\n' '|')"
     chmod 660 "$node"
 
     # The virtio GPU leaves the bus: its card and then its render node are
-    # removed, and vgem's enabled check runs once, not ended by a second.
+    # removed, and vgem's check runs once, not ended by a second.
+    gone=$instance gone_metrics=$metrics
     use renderD129
     for _ in $(seq 60); do [ "$(systemctl show -P ActiveState "$unit")" != activating ] && break; sleep 0.5; done
     since=$(date +%s.%N)
@@ -573,6 +594,13 @@ slots)
     sleep 3  # time for a second restart, were there one
     [ "$(verdicts | wc -l)" = 1 ] && ! verdicts | grep -q 'terminated by'
     result "an unplugged GPU restarts the remaining GPU's check once, ended by no signal" $? "$(verdicts | tr '\n' '|')"
+    # Gone, its last metrics stay and alert; taken out on purpose, one step
+    # stops its timer and withdraws them.
+    [ -e "$gone_metrics" ] && [ "$(systemctl is-active "kalpex@$gone.timer")" = active ] &&
+        systemctl start "kalpex-retire@$gone.service" && [ ! -e "$gone_metrics" ] &&
+        [ "$(systemctl is-active "kalpex@$gone.timer")" = inactive ]
+    result "a GPU taken out on purpose: kalpex-retire@ stops its timer and withdraws its metrics" $? \
+        "timer $(systemctl is-active "kalpex@$gone.timer"); $(ls /var/lib/prometheus/node-exporter)"
     ;;
 bochs)
     check "no arguments, only $card" 0 "$(software_pass $card)" "$kalpex"
