@@ -79,7 +79,10 @@ bool choose_identity(settings &options)
     }
     const passwd *entry = getpwnam(name.c_str());
     if (!entry) {
-        options.identity_error = "no user " + name + " to run it as";
+        // The package's user comes with its sysusers.d entry; an install
+        // without the package's scripts may not have made it yet.
+        options.identity_error = "no user " + name + " to run it as" +
+                                 (options.user ? "" : " (make it: systemd-sysusers kalpex.conf)");
         return true;
     }
     run_as = {entry->pw_uid != 0, entry->pw_uid, entry->pw_gid, std::vector<gid_t>(64)};

@@ -180,8 +180,11 @@ class Outcomes(unittest.TestCase):
                 self.assertRegex(lines[0], f"^{first_line}$")
                 if steering and "RENDERER" in steering:
                     self.assertEqual(lines[1:], [f"kalpex: GL_RENDERER={steering['RENDERER']}"])
-                # Nothing kalpex wrote is lost, and nothing twice.
+                # Nothing kalpex wrote is lost, and nothing twice: not the
+                # words of an exec that failed either, quoted in the line.
                 self.assertNotIn(lines[0], done.stderr)
+                if status == 2:
+                    self.assertNotIn("No such file or directory", done.stderr)
 
                 with open(textfile, encoding="utf-8") as metrics:
                     lint = subprocess.run([PROMTOOL, "check", "metrics"], stdin=metrics, capture_output=True,
@@ -280,6 +283,11 @@ class Machines(InNamespace):
                     self.assertRegex(line, f"^{pattern}$")
                 if "--timeout=1" in options:
                     self.assertLess(took, 3)  # one bound, not one per node
+                # Each node's part of standard error begins with its node.
+                said = [line for line in done.stderr.splitlines() if line.startswith("kalpex: ")]
+                for at, line in enumerate(said):
+                    if line.startswith("kalpex: GL_RENDERER="):
+                        self.assertTrue(at > 0 and said[at - 1].startswith("kalpex: node="), said)
 
                 # One series per node checked, and a file promtool takes.
                 with open(textfile, encoding="utf-8") as file:
@@ -295,6 +303,24 @@ class Machines(InNamespace):
                 condition, message = detector(rule, command, env)
                 self.assertEqual(condition, DETECTOR_CONDITION[status])
                 self.assertTrue(message.startswith(lines[0]), message)
+
+
+    def test_a_gpu_its_unit_publishes_is_left_out(self):
+        # A machine-wide file beside a unit's file (by the node's number
+        # here): node_exporter would refuse the unit's series twice.
+        with tempfile.TemporaryDirectory() as scratch:
+            os.mkdir(scratch + "/ns")
+            with open(os.path.join(scratch, "kalpex-renderD128.prom"), "w", encoding="utf-8"):
+                pass
+            env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+            env.update(KALPEX=KALPEX_RUN, NODES="renderD128 renderD129", LD_LIBRARY_PATH=STANDIN)
+            textfile = os.path.join(scratch, "kalpex.prom")
+            done = subprocess.run([*namespace(scratch + "/ns"), ADAPTER, f"--textfile={textfile}"], env=env,
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(textfile, encoding="utf-8") as file:
+                series = re.findall(r'^kalpex_probe_success{node="([^"]*)"} ', file.read(), re.M)
+            self.assertEqual(series, ["/dev/dri/renderD129"])
 
 
 # A machine's GPUs as sysfs shows them (see pci_sysfs), and what the
