@@ -32,6 +32,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -53,6 +54,15 @@ int main(int argc, char **argv)
     bool done = false; // --help or --version answered
     if (!(plugin ? scan_plugin_options(argc, argv, options) : scan_options(argc, argv, options, done)))
         return plugin ? 3 : done ? 0 : 2;
+    // A GPU's unit by its node's number leaves the check to the unit named
+    // by its slot, and withdraws what it published: one GPU, published once.
+    if (const std::optional<std::string> slot = renamed_unit(options)) {
+        (void)printf("kalpex: %s is checked as %s (kalpex@%s.service): nothing checked under its number\n",
+                     options.gpu->c_str(), slot->c_str(), slot->c_str());
+        if (options.textfile)
+            (void)unlink(options.textfile->c_str());
+        return 0;
+    }
     if (!choose_identity(options))
         return plugin ? 3 : 2;
 
@@ -86,7 +96,7 @@ int main(int argc, char **argv)
     // Lines name their node wherever the adapter chose the nodes or checked
     // several; the plugin's, wherever there is a node to name.
     const bool name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && !render_nodes.empty()) ||
-                            ((plugin || options.gpu_given) && checks[0].node);
+                            ((plugin || options.gpu) && checks[0].node);
     if (plugin)
         return plugin_report(options, checks, name_nodes, machine_failure, render_nodes.size());
     const int status = report(checks, name_nodes, machine_failure);

@@ -165,7 +165,7 @@ struct settings {
     std::optional<long> warning_ms, critical_ms;
     bool require_hw = false;
     bool allow_no_gpu = false; // a machine with no GPU passes, checking nothing
-    bool gpu_given = false;    // --gpu: the lines name the GPU whatever the outcome
+    std::optional<std::string> gpu; // --gpu, as given: the lines name the GPU whatever the outcome
     std::vector<std::string> nodes; // as given
     identity run_as;
     std::optional<std::string> identity_error; // set: no check can run
@@ -175,6 +175,9 @@ struct settings {
 // cannot go on.
 // done: the scan answered --help or --version itself.
 bool scan_options(int argc, char **argv, settings &options, bool &done);
+// The slot's name of the GPU that --gpu names by its node's number, where
+// it has one (the units were named by the number before).
+std::optional<std::string> renamed_unit(const settings &options);
 std::optional<std::string> state_folder();
 std::vector<uid_t> state_writers();
 std::string node_file_name(const std::optional<std::string> &node);

@@ -89,6 +89,14 @@ static std::optional<std::string> gpu_node(std::string_view gpu)
     return "/dev/dri/by-path/" + std::string(address ? "pci-" : "") + std::string(gpu) + "-render";
 }
 
+std::optional<std::string> renamed_unit(const settings &options)
+{
+    if (!options.gpu || !numbered(*options.gpu, "renderD") || options.nodes.size() != 1)
+        return std::nullopt;
+    const std::vector<std::string> names = unit_instances(options.nodes[0]);
+    return names.empty() || names[0] == *options.gpu ? std::nullopt : std::optional(names[0]);
+}
+
 // The adapter's options are taken anywhere before "--"; --require-hw and
 // every word that is no option are kalpex's, and so is everything after
 // "--". A word that looks like an option but is none, or an adapter option
@@ -137,18 +145,8 @@ bool scan_options(int argc, char **argv, settings &options, bool &done)
                 const std::optional<std::string> node = gpu_node(value);
                 if (!node)
                     return refuse("--gpu takes a render node's name or its device's path, not '" + std::string(value) + "'");
-                // The unit of a GPU's number, from before the units took
-                // its slot's name, leaves the check to the slot's: one GPU
-                // is checked and published once.
-                const std::vector<std::string> names = unit_instances(*node);
-                if (numbered(value, "renderD") && !names.empty() && names[0] != value) {
-                    (void)printf("kalpex: %s is checked as %s (kalpex@%s.service): nothing checked under its number\n",
-                                 std::string(value).c_str(), names[0].c_str(), names[0].c_str());
-                    done = true;
-                    return false;
-                }
                 options.nodes.push_back(*node);
-                options.gpu_given = true;
+                options.gpu = value;
             }
         }
     }

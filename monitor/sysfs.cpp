@@ -109,7 +109,7 @@ std::vector<std::string> unit_instances(const std::string &node)
             real_path(by_path + link) == real)
             names.emplace_back(name.substr(0, name.size() - suffix.size()));
     }
-    const std::string own = std::string(std::string_view(real.value_or(node)).substr(real.value_or(node).rfind('/') + 1));
+    const std::string path = real.value_or(node), own = path.substr(path.rfind('/') + 1);
     if (numbered(own, "renderD") || numbered(own, "card"))
         names.push_back(own);
     return names;
