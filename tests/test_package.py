@@ -30,7 +30,7 @@ CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/
                  "/usr/share/kalpex/node-problem-detector-kalpex-kernel.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",
                  "/etc/default/kalpex", "/usr/lib/nagios/plugins/check_kalpex", "/usr/libexec/kalpex/slurm-health-check",
-                 "/usr/libexec/kalpex/slurm-prolog", "/usr/share/kalpex/nrpe-kalpex.cfg",
+                 "/usr/libexec/kalpex/slurm-prolog", "/usr/libexec/kalpex/slurm-breaker.awk", "/usr/share/kalpex/nrpe-kalpex.cfg",
                  "/usr/share/kalpex/icinga2-kalpex.conf", "/usr/share/doc/kalpex/README.md",
                  "/usr/share/doc/kalpex/docs/kernel-events.md"]
 
@@ -236,7 +236,7 @@ unset KALPEX
         self.assertEqual(done.stdout.splitlines()[:5],
                          ["made the checks' user, kalpex (systemd-sysusers)",
                           "then let systemd and udev see the new files: systemctl daemon-reload && udevadm control --reload",
-                          "7", "0", "kalpex: PASS (SOFTWARE fallback)"])
+                          "8", "0", "kalpex: PASS (SOFTWARE fallback)"])
 
 
 class SourceTarball(unittest.TestCase):

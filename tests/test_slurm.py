@@ -23,6 +23,7 @@ from harness import (FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
 CONTRIB = os.path.join(SOURCE, "contrib")
+BREAKER_RULES = os.path.join(CONTRIB, "slurm", "slurm-breaker.awk")
 ADAPTER = runnable(reachable(os.path.abspath(os.environ["KALPEX_MONITOR_BIN"])))
 PROGRAMS = ("munged", "mungekey", "slurmctld", "slurmd", "scontrol", "sinfo", "sbatch")
 NODE = socket.gethostname().split(".")[0]
@@ -59,6 +60,7 @@ IN = "idle|Unknown|none"
 FAILING = "kalpex: FAIL eglInitialize on /dev/dri/renderD128"
 HELD = FAILING + " (not drained: {} of {} nodes of partition gpu would be out, over the limit of {} (KALPEX_SLURM_MAX_DRAINED={}))"
 DRAIN = f"State=DRAIN Reason={FAILING}"
+UNKNOWN = "kalpex: UNKNOWN cannot run /usr/bin/kalpex: no user kalpex to run it as"
 GARBAGE = ("kalpex: KALPEX_SLURM_MAX_DRAINED={} in /etc/default/kalpex is neither a share (25%) nor a node count (3); "
            "the default, 25%, holds")
 
@@ -100,10 +102,62 @@ BREAKER = [
      [DRAIN, "State=RESUME", "Comment=" + HELD.format(2, 4, 1, "25%")], [HELD.format(2, 4, 1, "25%")]),
     ("drained at the same moment as one after it by name: it stays", "",
      [cluster(IN, IN, IN, IN), cluster(IN, OUT, OUT, IN)], "", 1, [DRAIN], []),
+    ("kalpex cannot run: nothing drained, the Comment and the log say why", "", [cluster(IN, IN, IN, IN)],
+     "rack 4 fan", 2, ["Comment=rack 4 fan / " + UNKNOWN], [UNKNOWN]),
+    ("a pass replaces that mark", "", [cluster(IN, IN, IN, IN)], "rack 4 fan / " + UNKNOWN, 0,
+     ["Comment=rack 4 fan"], []),
+    ("a failure replaces it too", "", [cluster(IN, IN, IN, IN)], UNKNOWN, 1, [DRAIN, "Comment="], []),
     ("slurmctld does not answer: no drain it cannot count", "", [None], "", 1,
      ["Comment=" + FAILING + " (not drained: slurmctld's node states could not be read)"],
      [FAILING + " (not drained: slurmctld's node states could not be read)"]),
 ]
+
+
+# The breaker's own rules, on canned sinfo lines: (case, share, mode, the
+# nodes, what it says; this node is gpu2).
+NOT_DRAINED = ("not drained: {} of {} nodes of partition {} would be out, over the limit of {} "
+               "(KALPEX_SLURM_MAX_DRAINED={})")
+OUT_AT = "drained|2026-12-09T10:00:0{}|kalpex: FAIL eglInitialize on /dev/dri/renderD128"
+BREAKER_CASES = [
+    ("none out: a quarter of four is one node", "25%", "admit", cluster(IN, IN, IN, IN), ""),
+    ("one out: two of four would pass the quarter", "25%", "admit", cluster(OUT, IN, IN, IN),
+     NOT_DRAINED.format(2, 4, "gpu", 1, "25%")),
+    ("two out", "25%", "admit", cluster(OUT, IN, OUT, IN), NOT_DRAINED.format(3, 4, "gpu", 1, "25%")),
+    ("rounded up: a quarter of five is two", "25%", "admit", cluster(OUT, IN, IN, IN, IN), ""),
+    ("100% lets every node go", "100%", "admit", cluster(OUT, IN, OUT, OUT), ""),
+    ("0 lets none go", "0", "admit", cluster(IN, IN, IN, IN), NOT_DRAINED.format(1, 4, "gpu", 0, "0")),
+    ("a count", "2", "admit", cluster(OUT, IN, IN, IN), ""),
+    ("a count reached", "2", "admit", cluster(OUT, IN, OUT, IN), NOT_DRAINED.format(3, 4, "gpu", 2, "2")),
+    ("an administrator's drains count in the size only", "25%", "admit", cluster(ADMIN, IN, ADMIN, ADMIN), ""),
+    ("down on kalpex's word counts", "25%", "admit", cluster("down|2026-12-09T10:00:00|kalpex: FAIL x", IN, IN, IN),
+     NOT_DRAINED.format(2, 4, "gpu", 1, "25%")),
+    ("an old kalpex reason on a node in service counts for nothing", "25%", "admit",
+     cluster("idle|2026-12-09T10:00:00|kalpex: FAIL old", IN, IN, IN), ""),
+    ("a reason with the separator in it", "25%", "admit", cluster("drained|2026-12-09T10:00:00|kalpex: a|b", IN, IN, IN),
+     NOT_DRAINED.format(2, 4, "gpu", 1, "25%")),
+    ("every partition of the node has its share; the default one's star is no part of its name", "25%", "admit",
+     cluster(IN, IN, IN, IN, IN, IN, IN, IN, partition="all*") + cluster(OUT, IN, IN, IN),
+     NOT_DRAINED.format(2, 4, "gpu", 1, "25%")),
+    ("kept: out at the same moment as one before it by name, it goes back", "25%", "keep",
+     cluster(OUT_AT.format(0), OUT_AT.format(0), IN, IN), NOT_DRAINED.format(2, 4, "gpu", 1, "25%")),
+    ("kept: out at the same moment as one after it by name, it stays", "25%", "keep",
+     cluster(IN, OUT_AT.format(0), OUT_AT.format(0), IN), ""),
+    ("kept: out before another, it stays", "25%", "keep", cluster(OUT_AT.format(5), OUT_AT.format(1), IN, IN), ""),
+    ("kept: out after another, it goes back", "25%", "keep", cluster(OUT_AT.format(1), OUT_AT.format(5), IN, IN),
+     NOT_DRAINED.format(2, 4, "gpu", 1, "25%")),
+]
+
+
+class BreakerRules(unittest.TestCase):
+    """The breaker's arithmetic alone, as the health check runs it."""
+
+    def test_each_case(self):
+        for case, share, mode, nodes, said in BREAKER_CASES:
+            with self.subTest(case=case):
+                done = subprocess.run(["awk", "-F", "|", "-v", "self=gpu2", "-v", f"share={share}", "-v",
+                                       f"mode={mode}", "-f", BREAKER_RULES], input="".join(n + "\n" for n in nodes),
+                                      capture_output=True, text=True, timeout=10)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (0, said + "\n" if said else "", ""))
 
 
 class Breaker(unittest.TestCase):
@@ -136,7 +190,8 @@ class Breaker(unittest.TestCase):
                 "logger": f'shift 5\nprintf "%s\\n" "$*" >>{scratch}/logged',
                 "sleep": "exit 0",
                 "kalpex-monitor": f'printf "%s\\n" "$*" >>{scratch}/arguments\n'
-                                  f"echo '{FAILING if status else 'kalpex: PASS (HARDWARE)'}'\nexit {status}",
+                                  f"echo '{ {0: 'kalpex: PASS (HARDWARE)', 1: FAILING}.get(status, UNKNOWN)}'\n"
+                                  f"exit {status}",
             }
             for name, body in programs.items():
                 with open(os.path.join(stubs, name), "w", encoding="utf-8") as file:
@@ -146,7 +201,8 @@ class Breaker(unittest.TestCase):
                 settings = os.path.join(scratch, "settings")
                 script = shipped.read().replace("PATH=/usr/sbin", f"PATH={stubs}:/usr/sbin").replace(
                     "[ ! -r /etc/default/kalpex ] || . /etc/default/kalpex", f". {settings}").replace(
-                    "/usr/libexec/kalpex/kalpex-monitor", os.path.join(stubs, "kalpex-monitor"))
+                    "/usr/libexec/kalpex/kalpex-monitor", os.path.join(stubs, "kalpex-monitor")).replace(
+                    "/usr/libexec/kalpex/slurm-breaker.awk", BREAKER_RULES)
             with open(settings, "w", encoding="utf-8") as file:
                 file.write(f"KALPEX_SLURM_MAX_DRAINED='{share}'\n{settings_text}")
             done = subprocess.run(["sh", "-c", script, program], capture_output=True, text=True,
@@ -222,7 +278,8 @@ class Slurm(unittest.TestCase):
         # test; the prolog is the same script under its other name.
         with open(os.path.join(CONTRIB, "slurm", "slurm-health-check"), encoding="utf-8") as shipped:
             script = shipped.read().replace("/etc/default/kalpex", cls.settings).replace(
-                "/usr/libexec/kalpex/kalpex-monitor", ADAPTER)
+                "/usr/libexec/kalpex/kalpex-monitor", ADAPTER).replace(
+                "/usr/libexec/kalpex/slurm-breaker.awk", BREAKER_RULES)
         cls.health_check = health_check = os.path.join(folder, "slurm-health-check")
         with open(health_check, "w", encoding="utf-8") as copy:
             copy.write(script)
