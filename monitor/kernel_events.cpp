@@ -82,8 +82,7 @@ int handle_kernel_event()
     }
     // udev handles the events of different devices side by side, and each
     // may count an event for the same node.
-    const owned_fd guard(
-        open((*folder + "/:kernel-events.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    owned_fd guard(open((*folder + "/:kernel-events.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (guard.fd >= 0)
         (void)flock(guard.fd, LOCK_EX);
     const time_t now = time(nullptr);
@@ -117,6 +116,9 @@ int handle_kernel_event()
             }
         }
     }
+    // What starts the checks (systemctl, the scan for slurmd) runs after
+    // the state is kept, without holding up the other events' handlers.
+    guard.reset();
     start_checks(checked);
     run_slurm_health_check();
     return 0;

@@ -50,10 +50,11 @@ void run_slurm_health_check()
                            health_check});
         return;
     }
-    // Nothing of the event reaches the script, not even in its environment.
-    for (const char *name : {"ACTION", "DEVPATH", "DEVNAME", "DEVTYPE", "SUBSYSTEM", "SEQNUM", "MAJOR",
-                             "MINOR", "WEDGED", "PID", "TASK"})
-        (void)unsetenv(name);
+    // Nothing of the event reaches the script, not even in its
+    // environment: it gets one of its own, as slurmd gives its programs.
+    std::string path_variable = "PATH=/usr/sbin:/usr/bin:/sbin:/bin", program = health_check;
+    char *const environment[] = {path_variable.data(), nullptr};
+    char *const arguments[] = {program.data(), nullptr};
     const pid_t first = fork();
     if (first == 0) {
         (void)setsid();
@@ -61,7 +62,7 @@ void run_slurm_health_check()
             const int null_fd = open("/dev/null", O_RDWR);
             for (int fd = 0; fd < 3 && null_fd >= 0; ++fd)
                 dup2(null_fd, fd);
-            execl(health_check.c_str(), health_check.c_str(), static_cast<char *>(nullptr));
+            execve(program.c_str(), arguments, environment);
         }
         _exit(0);
     }

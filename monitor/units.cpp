@@ -55,8 +55,9 @@ static std::vector<std::string> unit_states(const char *query, const std::vector
 {
     std::vector<std::string> arguments = {"/usr/bin/systemctl", query, "--"};
     arguments.insert(arguments.end(), units.begin(), units.end());
+    const std::string answer = run_program(arguments);
     std::vector<std::string> states;
-    for (const std::string_view line : split(run_program(arguments), '\n'))
+    for (const std::string_view line : split(answer, '\n'))
         states.emplace_back(line);
     states.resize(units.size());
     return states;

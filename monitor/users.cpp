@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Who kalpex runs as, and who may write the state the checks share. A
-// user in /etc/passwd (the package's GPU user is one) is looked up there,
-// with its groups from /etc/group, without the name services: glibc asks
-// every group service for a user's groups, and systemd's, which it loads
-// for that, costs milliseconds on every run. Other users (a directory
-// service's) go through the name services.
+// Who kalpex runs as, and who may write the state the checks share. The
+// package's own GPU user, a system user that sysusers.d made in
+// /etc/passwd and gave groups of /etc/group, is looked up there, without
+// the name services: glibc asks every group service for a user's groups,
+// and systemd's, which it loads for that, costs milliseconds on every run.
+// Any other user goes through the name services, which may give a local
+// user groups of a directory service's too.
 
 #include "monitor.h"
 
@@ -73,7 +74,8 @@ bool choose_identity(settings &options)
     }
     const std::string name = options.user.value_or("kalpex");
     identity &run_as = options.run_as;
-    if (const std::optional<local_user> local = find_local_user(name)) {
+    const std::optional<local_user> local = name == "kalpex" ? find_local_user(name) : std::nullopt;
+    if (local) {
         run_as = {local->uid != 0, local->uid, local->gid, local_groups(name, local->gid)};
         return true;
     }

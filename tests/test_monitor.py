@@ -530,6 +530,39 @@ class KernelEvents(InNamespace):
         with open(os.path.join(self.states, "dev-dri-renderD129.kernel"), encoding="utf-8") as record:
             self.assertEqual(record.read().split()[0], "1")
 
+    def test_the_checks_that_a_gpu_gone_restarts(self):
+        # renderD128's GPU goes; renderD129's remains, with a stable path:
+        # the checks of it that udev started (their timer runs) or an
+        # operator enabled are restarted, under either name, and a retired
+        # one's is not. systemctl is a stand-in that notes its calls.
+        gpus = "pci0000:00/0000:00:02.0/drm/renderD128 pci0000:00/0000:00:03.0/drm/renderD129"
+        event = {**removal_of("renderD128"), "DEVPATH": "/devices/pci0000:00/0000:00:02.0/drm/renderD128"}
+        slot, number = "kalpex@pci-0000:00:03.0", "kalpex@renderD129"
+        for case, enabled, active, restarted in [
+                ("started by udev: its timer runs", "", f"{slot}.timer", [f"{slot}.service"]),
+                ("enabled by its number, as before", f"{number}.service", "", [f"{number}.service"]),
+                ("both", f"{number}.timer", f"{slot}.timer", [f"{slot}.service", f"{number}.service"]),
+                ("retired: nothing runs it", "", "", [])]:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                calls = os.path.join(scratch, "calls")
+                systemctl = os.path.join(scratch, "systemctl")
+                with open(systemctl, "w", encoding="utf-8") as fake:
+                    fake.write(f'#!/bin/sh\necho "$*" >>{calls}\nquery=$1; shift 2\nfor unit; do case $query in\n'
+                               '  is-enabled) case " $ENABLED " in *" $unit "*) echo enabled;; *) echo static;; esac;;\n'
+                               '  is-active) case " $ACTIVE " in *" $unit "*) echo active;; *) echo inactive;; esac;;\n'
+                               'esac; done\n')
+                os.chmod(systemctl, 0o755)
+                setup = (f"mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
+                         f"mount --bind {systemctl} /usr/bin/systemctl && mkdir /dev/dri/by-path && "
+                         f'ln -s ../renderD129 /dev/dri/by-path/pci-0000:00:03.0-render && exec "$@"')
+                done = self.in_namespace(["sh", "-c", setup, "sh", ADAPTER, "--kernel-event"],
+                                         {"PATH": os.environ["PATH"], "ENABLED": enabled, "ACTIVE": active, **event},
+                                         devices=gpus)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                with open(calls, encoding="utf-8") as file:
+                    restarts = [line.split()[3:] for line in file.read().splitlines() if "restart" in line]
+                self.assertEqual(restarts, [restarted] if restarted else [])
+
     def test_hostile_events_are_refused(self):
         marker = os.path.join(self.states, "ran")
         for event in HOSTILE_EVENTS:
