@@ -497,14 +497,18 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         time.sleep(BOUND + 1)  # a health check already running has ended
         no_gpu = ("kalpex: no GPU on this machine (no render node, and no display device but a management "
                   "controller's): nothing checked")
+        refused = "kalpex: UNKNOWN unknown option --expct=8 (see kalpex-monitor --help)"
+        # What the kernel reported to the other cases' checks stays with them.
+        states = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, states)
+        os.chmod(states, 0o755)
         for case, node, nodes, steering, reason, first_line in [
                 ("no GPU in Gres, no render node: left alone, unmarked", "spare1", "", "STANDIN_FAIL=eglInitialize",
                  "unchanged", no_gpu),
                 ("given a GPU, with no render node: drained", NODE, "", "", "kalpex: FAIL expected 1 render nodes, "
                  "found 0", "kalpex: FAIL expected 1 render nodes, found 0"),
-                ("an unknown word in the settings: nothing drained", NODE, "renderD128",
-                 'STANDIN_FAIL=eglInitialize KALPEX_MONITOR_OPTIONS="--timeout=1 --expct=8"', None,
-                 "kalpex: UNKNOWN unknown option --expct=8 (see kalpex-monitor --help)"),
+                ("an unknown word in the settings: nothing drained, the Comment says why", NODE, "renderD128",
+                 'STANDIN_FAIL=eglInitialize KALPEX_MONITOR_OPTIONS="--timeout=1 --expct=8"', None, refused),
                 ("a software fallback: drained", NODE, "renderD128", "STANDIN_RENDERER=llvmpipe",
                  "kalpex: FAIL --require-hw: software renderer answered on /dev/dri/renderD128",
                  "kalpex: FAIL --require-hw: software renderer answered (renderer: llvmpipe, eglError 0x3000) on "
@@ -513,14 +517,14 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
                 if self.reason():
                     self.slurm("scontrol", "update", f"NodeName={NODE}", "State=RESUME")
                 before = self.reason(node)
-                self.write_settings(steering)
+                self.write_settings(f"{steering} RUNTIME_DIRECTORY={states}")
                 done = subprocess.run([*namespace(scratch), *FAKE_SYSFS, self.health_check], capture_output=True,
                                       text=True, env={**self.env, "NODES": nodes, "SYSFS": "",
                                                       "SLURMD_NODENAME": node}, timeout=60)
                 print(f"{case}: {node}: sinfo -R: {self.reason(node)!r}, comment: {self.comment(node)!r}")
                 self.assertEqual((done.returncode, done.stdout.splitlines()[:1]), (0, [first_line]), done.stderr)
                 self.assertEqual((self.reason(node), self.comment(node)),
-                                 (before if reason == "unchanged" else reason, None))
+                                 (before if reason == "unchanged" else reason, first_line if first_line == refused else None))
         if self.reason():
             self.slurm("scontrol", "update", f"NodeName={NODE}", "State=RESUME")
 
