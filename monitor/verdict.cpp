@@ -286,14 +286,19 @@ static severity lines(const std::vector<check> &checks, bool name_nodes, const s
             out += c->renderer + "\n";
     }
     // Each node's part begins with its node line, the renderer beneath it,
-    // as kalpex wrote them.
+    // as kalpex wrote them; a verdict of kalpex's that the adapter's own
+    // line took the place of follows.
     for (const check &c : checks) {
-        const bool node_first = starts_with(c.rest, "kalpex: node=");
-        const size_t node_end = node_first ? c.rest.find('\n') + 1 : 0;
-        err.append(c.rest, 0, node_end);
+        size_t node_at = starts_with(c.rest, "kalpex: node=") ? 0 : c.rest.find("\nkalpex: node=");
+        node_at += node_at && node_at != std::string::npos ? 1 : 0;
+        const size_t node_end = node_at == std::string::npos ? 0 : c.rest.find('\n', node_at) + 1;
+        if (node_end)
+            err.append(c.rest, node_at, node_end - node_at);
         if (name_nodes && !c.renderer.empty())
             err += c.renderer + "\n";
-        err.append(c.rest, node_end, std::string::npos);
+        err.append(c.rest, 0, node_end ? node_at : std::string::npos);
+        if (node_end)
+            err.append(c.rest, node_end, std::string::npos);
     }
     return worst;
 }

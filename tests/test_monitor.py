@@ -505,6 +505,11 @@ class KernelEvents(InNamespace):
                 done = self.in_namespace([ADAPTER, f"--textfile={textfile}", *options, f"/dev/dri/{node}"], env)
                 self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                 self.assertRegex(done.stdout.splitlines()[0], f"^{first_line}$")
+                # Standard error begins with the node, before kalpex's own
+                # verdict where the wedge's line took its place.
+                said = [line for line in done.stderr.splitlines() if line.startswith("kalpex: ")]
+                if any(line.startswith("kalpex: node=") for line in said):
+                    self.assertTrue(said[0].startswith("kalpex: node="), said)
                 with open(textfile, encoding="utf-8") as file:
                     written = file.read()
                 for line in metrics:
