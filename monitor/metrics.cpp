@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The Prometheus metrics of the checks, for node_exporter's textfile
-// collector, and root's step that publishes what an unprivileged check
-// wrote.
+// collector, the checks left to the GPUs' own units, and root's step that
+// publishes what an unprivileged check wrote.
 
 #include "monitor.h"
 
@@ -247,23 +247,6 @@ void leave_to_units(const std::string &file, std::vector<check> &checks)
         });
     };
     checks.erase(std::remove_if(checks.begin(), checks.end(), published_beside), checks.end());
-}
-
-// A scrape sees the old file or the new one, never half of one: written
-// beside it under a name the collector ignores, then renamed over it.
-// Readable by all, whatever the umask: node_exporter runs as its own user.
-bool replace_file(const std::string &file, std::string_view content)
-{
-    const std::string beside = file + "." + std::to_string(getpid());
-    owned_fd written(open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    bool whole = written.fd >= 0 && fchmod(written.fd, 0644) == 0 && write_all(written.fd, content);
-    if (written.fd >= 0)
-        whole = close(std::exchange(written.fd, -1)) == 0 && whole;
-    if (whole && rename(beside.c_str(), file.c_str()) == 0)
-        return true;
-    (void)unlink(beside.c_str());
-    (void)dprintf(2, "kalpex-monitor: cannot write %s\n", file.c_str());
-    return false;
 }
 
 void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,

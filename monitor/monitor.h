@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <charconv>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -56,11 +57,10 @@ inline std::vector<std::string_view> split(std::string_view text, char separator
 // Decimal digits alone, at most 18 of them, as a number.
 inline std::optional<long long> decimal_number(std::string_view digits)
 {
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
     long long value = 0;
-    for (const char digit : digits)
-        value = value * 10 + (digit - '0');
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        std::from_chars(digits.data(), digits.data() + digits.size(), value).ec != std::errc())
+        return std::nullopt;
     return value;
 }
 
@@ -171,20 +171,37 @@ struct settings {
     std::optional<std::string> identity_error; // set: no check can run
 };
 
-// options.cpp. The scans yield false, having said why, where the adapter
-// cannot go on.
+// files.cpp: the file helpers the other parts share. A path with every
+// link resolved, or none.
+std::optional<std::string> real_path(const std::string &path);
+// A file's text, up to most bytes, or none.
+std::optional<std::string> read_text(const std::string &path, size_t most);
+// A folder's entries but those that begin with '.', sorted; none where it
+// cannot be read.
+std::vector<std::string> folder_entries(const std::string &folder);
+bool write_all(int fd, std::string_view text);
+// Replaces a file whole: a reader sees the old text or the new one.
+bool replace_file(const std::string &file, std::string_view content);
+
+// options.cpp: the command lines and the checks to run. The scans yield
+// false, having said why, where the adapter cannot go on.
 // done: the scan answered --help or --version itself.
 bool scan_options(int argc, char **argv, settings &options, bool &done);
 // The slot's name of the GPU that --gpu names by its node's number, where
 // it has one (the units were named by the number before).
 std::optional<std::string> renamed_unit(const settings &options);
-std::optional<std::string> state_folder();
-std::vector<uid_t> state_writers();
-std::string node_file_name(const std::optional<std::string> &node);
 bool scan_plugin_options(int argc, char **argv, settings &options);
-bool choose_identity(settings &options);
 std::vector<std::string> find_render_nodes();
 std::vector<check> plan_checks(const settings &options, const std::vector<std::string> &render_nodes);
+// users.cpp: who kalpex runs as, and who may write the shared state.
+bool choose_identity(settings &options);
+std::vector<uid_t> state_writers();
+
+// locks.cpp: the folders of locks and state, the names of a node's files,
+// and the per-node locks.
+std::optional<std::string> lock_folder(const settings &options);
+std::optional<std::string> state_folder();
+std::string node_file_name(const std::optional<std::string> &node);
 // What a check records in its node's lock: when it started, until when it
 // may run before it counts as stuck, and its kalpex.
 struct lock_record {
@@ -196,12 +213,7 @@ bool take_lock(const settings &options, check &c, lock_record &holder);
 void write_record(const std::string &path, const lock_record &record);
 long holder_of(long kalpex);
 
-// sysfs.cpp: what the kernel shows of the GPUs, and the file reading it
-// shares. A path with every link resolved, or none.
-std::optional<std::string> real_path(const std::string &path);
-// A file's text, up to most bytes, or none.
-std::optional<std::string> read_text(const std::string &path, size_t most);
-// A node's device folder (/sys/class/drm/NAME/device, resolved): the one
+// sysfs.cpp: what the kernel shows of the GPUs. A node's device folder (/sys/class/drm/NAME/device, resolved): the one
 // place the node's device is read from.
 std::optional<std::string> node_device(std::string_view node_name);
 std::vector<std::string> card_render_nodes(const std::string &card);
@@ -242,14 +254,19 @@ void run_slurm_health_check();
 void run_checks(const settings &options, std::vector<check> &checks);
 bool drop_privileges(const identity &user);
 
-// verdict.cpp: the reports write the lines and yield the exit status.
+// verdict.cpp: the judge of each run, and the adapter's lines and exit
+// status.
 void judge(const settings &options, check &c);
+// The lines of every check, worst first, and what follows them on
+// standard error; yields the worst outcome.
+severity report_lines(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure,
+                      std::string &out, std::string &err);
 // The --expect line: the count, and the display devices with no render node.
 std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays);
 int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure);
+// plugin.cpp: the same lines as a monitoring plugin gives them.
 int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
                   const std::string &machine_failure, size_t nodes_found);
-bool write_all(int fd, std::string_view text);
 
 // metrics.cpp
 void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,
@@ -259,4 +276,3 @@ int publish_metrics(const std::string &source, const std::string &destination);
 // (kalpex-pci-0000:3b:00.0.prom): node_exporter refuses a series twice.
 void leave_to_units(const std::string &file, std::vector<check> &checks);
 std::string seconds(long milliseconds); // as metrics give durations: 0.093
-bool replace_file(const std::string &file, std::string_view content);

@@ -8,25 +8,16 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 
 static bool slurmd_runs()
 {
-    bool found = false;
-    DIR *processes = opendir("/proc");
-    while (const dirent *entry = processes && !found ? readdir(processes) : nullptr) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        const owned_fd comm(
-            open(("/proc/" + std::string(entry->d_name) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
-        char name[16] = "";
-        found = comm.fd >= 0 && read(comm.fd, name, sizeof name) == 7 && memcmp(name, "slurmd\n", 7) == 0;
+    for (const std::string &process : folder_entries("/proc")) {
+        if (decimal_number(process) && read_text("/proc/" + process + "/comm", 16) == "slurmd\n")
+            return true;
     }
-    if (processes)
-        closedir(processes);
-    return found;
+    return false;
 }
 
 // Where slurmd runs, its health check runs now too, so that the node is

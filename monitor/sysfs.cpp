@@ -11,34 +11,9 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 
 static const char drm_class[] = "/sys/class/drm/";
-
-std::optional<std::string> read_text(const std::string &path, size_t most)
-{
-    const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.fd < 0)
-        return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got = 1; got > 0 && text.size() < most;) {
-        got = read(file.fd, buffer, sizeof buffer);
-        if (got < 0)
-            return std::nullopt;
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    return text.substr(0, most);
-}
-
-std::optional<std::string> real_path(const std::string &path)
-{
-    char resolved[PATH_MAX];
-    if (!realpath(path.c_str(), resolved))
-        return std::nullopt;
-    return std::string(resolved);
-}
 
 // A sysfs attribute's first line, or none.
 static std::optional<std::string> attribute(const std::string &path)
@@ -58,20 +33,6 @@ static std::string link_name(const std::string &path)
         return "";
     const std::string_view link(target, static_cast<size_t>(length));
     return std::string(link.substr(link.rfind('/') + 1));
-}
-
-static std::vector<std::string> folder_entries(const std::string &folder)
-{
-    std::vector<std::string> names;
-    DIR *listing = opendir(folder.c_str());
-    while (const dirent *entry = listing ? readdir(listing) : nullptr) {
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
-    }
-    if (listing)
-        closedir(listing);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The driver that holds a device. A virtio GPU's PCI function is held by

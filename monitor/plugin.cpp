@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+// The monitoring plugin's output (check_kalpex): the adapter's lines in the
+// Monitoring Plugins' form, with the plugin's own warnings (a narrow PCIe
+// link, a slow check), its performance data and its statuses.
+
+#include "monitor.h"
+
+#include <algorithm>
+#include <tuple>
+
+// Whether kalpex ran, so that the check's time means something: not for a
+// check stuck behind an earlier one, or a kalpex that could not start.
+static bool measured(const check &c)
+{
+    return c.pid > 0 && c.stage != "cannot run";
+}
+
+// The monitoring plugin's form of the same lines: "KALPEX STATE - " and the
+// worst line, then each node's check time (with the -w and -c thresholds)
+// and the render nodes found (and expected, as the critical range) as
+// performance data; the other lines follow as long output.
+int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
+                  const std::string &machine_failure, size_t nodes_found)
+{
+    std::string out, err;
+    severity worst = report_lines(checks, name_nodes, machine_failure, out, err);
+    // What the plugin adds of its own: a PCIe link narrower than both its
+    // ends support is a warning (the GPU renders, slowly), and so is a
+    // check slower than -w; one slower than -c is critical. Each leads
+    // where nothing worse does.
+    std::vector<std::pair<severity, std::string>> notes;
+    for (const check &c : checks) {
+        const std::string on = " on " + c.label + (c.gpu ? identity_text(*c.gpu) : "");
+        if (c.gpu && c.gpu->link && link_degraded(*c.gpu->link))
+            notes.emplace_back(severity::software_pass, "kalpex: WARNING PCIe link x" + std::to_string(c.gpu->link->width) +
+                                                            " of x" + std::to_string(c.gpu->link->max_width) + on);
+        const long took_ms = c.ended_ms - c.started_ms;
+        if (!measured(c))
+            continue;
+        for (const auto &[limit, level, word] : {std::tuple(options.critical_ms, severity::failure, "CRITICAL"),
+                                                 std::tuple(options.warning_ms, severity::software_pass, "WARNING")}) {
+            if (limit && took_ms > *limit) {
+                notes.emplace_back(level, std::string("kalpex: ") + word + " check took " + seconds(took_ms) + " s" + on +
+                                              ", over " + seconds(*limit) + " s");
+                break;
+            }
+        }
+    }
+    std::stable_sort(notes.begin(), notes.end(), [](const auto &left, const auto &right) { return left.first > right.first; });
+    std::string before, after;
+    for (const auto &[level, line] : notes)
+        (level > worst ? before : after) += line + "\n";
+    out = before + out + after;
+    for (const auto &note : notes)
+        worst = std::max(worst, note.first);
+    // The performance data follows the only '|' of the first line.
+    std::replace(out.begin(), out.end(), '|', '/');
+    const auto threshold = [](const std::optional<long> &limit) { return limit ? seconds(*limit) : ""; };
+    std::string performance;
+    for (const check &c : checks) {
+        std::string label = c.label;
+        std::replace_if(label.begin(), label.end(), [](char byte) { return byte == '\'' || byte == '='; }, '_');
+        // A check that never started (stuck, or kalpex could not run) took
+        // no time worth a number: its value is left out.
+        if (measured(c))
+            performance += " '" + label + "'=" + seconds(c.ended_ms - c.started_ms) + "s;" +
+                           threshold(options.warning_ms) + ";" + threshold(options.critical_ms) + ";0";
+        // The link's width, with the warning range below the most its
+        // ends support.
+        if (c.gpu && c.gpu->link) {
+            const std::string most = std::to_string(c.gpu->link->max_width);
+            performance.append(" '").append(label).append(" PCIe width'=").append(std::to_string(c.gpu->link->width))
+                .append(";").append(most).append(":;;0;").append(most);
+        }
+    }
+    const std::string expected = options.expected_nodes ? std::to_string(options.expected_nodes) + ":" : "";
+    performance += " render_nodes=" + std::to_string(nodes_found) + ";;" + expected + ";0";
+    const char *state = "OK";
+    int status = 0;
+    switch (worst) {
+    case severity::hardware_pass:
+        break;
+    case severity::software_pass:
+        state = "WARNING", status = 1;
+        break;
+    case severity::unknown:
+        state = "UNKNOWN", status = 3;
+        break;
+    case severity::failure:
+        state = "CRITICAL", status = 2;
+        break;
+    }
+    const size_t first_end = out.find('\n');
+    (void)write_all(1, std::string("KALPEX ") + state + " - " + out.substr(0, first_end) + " |" + performance + "\n" +
+                           out.substr(first_end + 1));
+    (void)write_all(2, err);
+    return status;
+}
