@@ -58,7 +58,7 @@ int main(int argc, char **argv)
     // by its slot, and withdraws what it published: one GPU, published once.
     if (const std::optional<std::string> slot = renamed_unit(options)) {
         (void)printf("kalpex: %s is checked as %s (kalpex@%s.service): nothing checked under its number\n",
-                     options.gpu->c_str(), slot->c_str(), slot->c_str());
+                     options.gpu.value_or("").c_str(), slot->c_str(), slot->c_str());
         if (options.textfile)
             (void)unlink(options.textfile->c_str());
         return 0;

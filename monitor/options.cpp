@@ -188,9 +188,10 @@ nagios). See check_kalpex(8).
 static std::optional<long> milliseconds(std::string_view text)
 {
     double value = 0;
-    const char *end = text.data() + text.size();
-    const std::from_chars_result read = std::from_chars(text.data(), end, value, std::chars_format::fixed);
-    if (text.empty() || read.ec != std::errc() || read.ptr != end || !(value > 0) || value > 24 * 3600)
+    const std::from_chars_result read =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (text.empty() || read.ec != std::errc() || read.ptr != text.data() + text.size() || !(value > 0) ||
+        value > 24 * 3600)
         return std::nullopt;
     return std::lround(value * 1000);
 }
@@ -226,7 +227,8 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
                 name.size() < argument.size() ? argument.substr(name.size() + 1) : i + 1 < argc ? argv[++i] : "";
             if (warning || critical) {
                 std::optional<long> &limit = warning ? options.warning_ms : options.critical_ms;
-                if (!(limit = milliseconds(value))) {
+                limit = milliseconds(value);
+                if (!limit) {
                     (void)printf("KALPEX UNKNOWN - %s takes seconds above 0 (2 or 2.5)\n", std::string(name).c_str());
                     return false;
                 }
