@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -184,16 +182,21 @@ runs the check needs the group of the render nodes (usermod -aG render
 nagios). See check_kalpex(8).
 )";
 
-// A threshold in seconds (2, 2.5, up to a day), as milliseconds.
+// A threshold in seconds (2, 2.5, 0.25; up to a day), as milliseconds: read
+// as whole numbers, which keeps floating-point parsing out of the binary.
 static std::optional<long> milliseconds(std::string_view text)
 {
-    double value = 0;
-    const std::from_chars_result read =
-        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-    if (text.empty() || read.ec != std::errc() || read.ptr != text.data() + text.size() || !(value > 0) ||
-        value > 24 * 3600)
+    const size_t point = text.find('.');
+    const std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
+    if (fraction.size() > 3 || (point != std::string_view::npos && fraction.empty()))
         return std::nullopt;
-    return std::lround(value * 1000);
+    std::string thousandths(fraction);
+    thousandths.resize(3, '0');
+    const std::optional<long long> whole = decimal_number(text.substr(0, point)), part = decimal_number(thousandths);
+    constexpr long long most = 24LL * 3600 * 1000; // a day
+    if (!whole || !part || *whole > most / 1000 || *whole * 1000 + *part == 0 || *whole * 1000 + *part > most)
+        return std::nullopt;
+    return static_cast<long>(*whole * 1000 + *part);
 }
 
 // The monitoring plugin's command line: -t, --expect, and kalpex's own

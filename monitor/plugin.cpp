@@ -46,10 +46,14 @@ int plugin_report(const settings &options, const std::vector<check> &checks, boo
             }
         }
     }
-    std::stable_sort(notes.begin(), notes.end(), [](const auto &left, const auto &right) { return left.first > right.first; });
+    // Critical notes first, then warnings, each in the checks' order.
     std::string before, after;
-    for (const auto &[level, line] : notes)
-        (level > worst ? before : after) += line + "\n";
+    for (const severity level : {severity::failure, severity::software_pass}) {
+        for (const auto &[note_level, line] : notes) {
+            if (note_level == level)
+                (level > worst ? before : after) += line + "\n";
+        }
+    }
     out = before + out + after;
     for (const auto &note : notes)
         worst = std::max(worst, note.first);
