@@ -95,6 +95,9 @@ resume_stall() {  # and wait for the stuck kalpex ($1) to end
 # The systemd and wedge stages: the package's units, as systemd runs them.
 use() {  # the GPU the cases below are about, by its render node's name
     node=/dev/dri/$1
+    # What udev knows of the node once it has handled its events: early at
+    # boot, or just after a GPU came, its path may not be there yet.
+    udevadm settle --timeout=30 2>/dev/null
     # Its unit is named as udev's /dev/dri/by-path names its device, and its
     # lines and metrics name it by that path; a node with none, by its own
     # name.
