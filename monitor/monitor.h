@@ -213,9 +213,12 @@ bool take_lock(const settings &options, check &c, lock_record &holder);
 void write_record(const std::string &path, const lock_record &record);
 long holder_of(long kalpex);
 
-// sysfs.cpp: what the kernel shows of the GPUs. A node's device folder (/sys/class/drm/NAME/device, resolved): the one
-// place the node's device is read from.
+// sysfs.cpp: what the kernel shows of the GPUs. A node's device folder
+// (/sys/class/drm/NAME/device, resolved): the one place the node's device
+// is read from.
 std::optional<std::string> node_device(std::string_view node_name);
+// A PCI device's name in sysfs: its address, 0000:3b:00.0.
+bool pci_address(std::string_view name);
 std::vector<std::string> card_render_nodes(const std::string &card);
 // The names the units give a node's GPU: udev's path of its device
 // (pci-0000:3b:00.0), from its link in /dev/dri/by-path, then the node's

@@ -81,8 +81,7 @@ static std::optional<std::string> gpu_node(std::string_view gpu)
         return std::nullopt;
     if (numbered(gpu, "renderD") || numbered(gpu, "card"))
         return "/dev/dri/" + std::string(gpu);
-    const bool address = gpu.size() == 12 && gpu[4] == ':' && gpu[7] == ':' && gpu[10] == '.';
-    return "/dev/dri/by-path/" + std::string(address ? "pci-" : "") + std::string(gpu) + "-render";
+    return "/dev/dri/by-path/" + std::string(pci_address(gpu) ? "pci-" : "") + std::string(gpu) + "-render";
 }
 
 std::optional<std::string> renamed_unit(const settings &options)

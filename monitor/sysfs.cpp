@@ -86,8 +86,7 @@ std::vector<std::string> card_render_nodes(const std::string &card)
     return nodes;
 }
 
-// A PCI device's name in sysfs: its address, 0000:3b:00.0.
-static bool pci_address(std::string_view name)
+bool pci_address(std::string_view name)
 {
     static const std::string_view shape = "hhhh:hh:hh.h";
     if (name.size() != shape.size())
