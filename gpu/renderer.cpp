@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "gpu.h"
 
+#include "../app/lines.h"
 #include "../app/report.h"
 
 #include <GLES2/gl2.h>
@@ -34,6 +35,6 @@ int judge_renderer(bool require_hw)
     }
     if (software && require_hw)
         return fail("--require-hw: software renderer answered");
-    report_pass(software ? "SOFTWARE fallback" : "HARDWARE");
+    report_pass(software ? SOFTWARE_WORD : HARDWARE_WORD);
     return 0;
 }

@@ -38,24 +38,6 @@ static std::optional<std::string> event_node(const char *devpath)
     return drm_node_name(name) ? std::optional<std::string>(name) : std::nullopt;
 }
 
-// WEDGED=: recovery methods, comma-separated (rebind, bus-reset,
-// vendor-specific), or none. A later kernel may name a new method: any name
-// of lower-case letters, digits and dashes is taken.
-bool method_list(std::string_view methods)
-{
-    if (methods.empty() || methods.size() > 128)
-        return false;
-    for (size_t at = 0; at <= methods.size();) {
-        const size_t end = std::min(methods.find(',', at), methods.size());
-        const std::string_view method = methods.substr(at, end - at);
-        if (method.empty() || method.size() > 32 || method[0] < 'a' || method[0] > 'z' ||
-            method.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string_view::npos)
-            return false;
-        at = end + 1;
-    }
-    return true;
-}
-
 int handle_kernel_event()
 {
     const char *action = getenv("ACTION");

@@ -28,11 +28,92 @@
 
 #include "monitor.h"
 
+#include "../app/lines.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+
+// How a front end writes its verdicts.
+using writer = output (*)(const settings &, const check_plan &, const machine_verdict &,
+                          const std::vector<verdict> &);
+
+// The stages both front ends share: the plan, the run, the judge, then
+// the front end's writer, the checks' answers to the kernel's reports, and
+// the metrics.
+static int check_machine(const settings &options, const std::vector<std::string> &render_nodes, bool plugin,
+                         writer write_output)
+{
+    const check_plan plan = plan_checks(options, render_nodes, plugin);
+    const std::vector<run_result> runs = run_checks(options, plan);
+    machine_verdict machine;
+    machine.short_of_gpus = options.expected_nodes && plan.render_nodes < options.expected_nodes;
+    // The display devices that have no render node: named when GPUs are
+    // missing, and in the metrics.
+    if (machine.short_of_gpus || options.textfile)
+        machine.displays = displays_without_node();
+    std::vector<verdict> verdicts;
+    verdicts.reserve(runs.size());
+    for (size_t i = 0; i < runs.size(); ++i)
+        verdicts.push_back(judge(options, plan.checks[i], runs[i]));
+    for (const verdict &judged : verdicts)
+        record_answer(judged, machine);
+
+    const output written = write_output(options, plan, machine, verdicts);
+    // A reader gone early changes nothing: the exit status still answers.
+    (void)write_all(1, written.out);
+    (void)write_all(2, written.err);
+    if (options.textfile) {
+        std::vector<verdict> published;
+        for (const verdict &judged : verdicts) {
+            if (!published_beside(*options.textfile, *judged.planned))
+                published.push_back(judged);
+        }
+        write_metrics(options, metrics_text(options, plan, machine, published));
+    }
+    return written.status;
+}
+
+// The monitoring plugin (check_kalpex): its command line, lines and
+// statuses; 3 where it cannot go on.
+static int plugin_main(int argc, char **argv, settings &options)
+{
+    if (!scan_plugin_options(argc, argv, options) || !choose_identity(options))
+        return 3;
+    return check_machine(options, find_render_nodes(), true, plugin_output);
+}
+
+static int adapter_main(int argc, char **argv, settings &options)
+{
+    bool done = false; // --help or --version answered
+    if (!scan_options(argc, argv, options, done))
+        return done ? 0 : 2;
+    // A GPU's unit by its node's number leaves the check to the unit named
+    // by its slot, and withdraws what it published: one GPU, published once.
+    if (const std::optional<std::string> slot = renamed_unit(options)) {
+        (void)printf(LINE_PREFIX "%s is checked as %s (kalpex@%s.service): nothing checked under its number\n",
+                     options.gpu.value_or("").c_str(), slot->c_str(), slot->c_str());
+        if (options.textfile)
+            (void)unlink(options.textfile->c_str());
+        return 0;
+    }
+    if (!choose_identity(options))
+        return 2;
+    const std::vector<std::string> render_nodes = find_render_nodes();
+    // Where one configuration serves every machine of a cluster, those with
+    // no GPU are left alone when asked to be: nothing is checked there.
+    if (options.allow_no_gpu && !options.expected_nodes && options.nodes.empty() && render_nodes.empty()) {
+        const std::vector<gpu_identity> displays = displays_without_node();
+        if (std::all_of(displays.begin(), displays.end(), management_display)) {
+            (void)puts(LINE_PREFIX "no GPU on this machine (no render node, and no display device but a management "
+                                   "controller's): nothing checked");
+            return 0;
+        }
+    }
+    return check_machine(options, render_nodes, false, adapter_output);
+}
 
 int main(int argc, char **argv)
 {
@@ -44,64 +125,13 @@ int main(int argc, char **argv)
     if (argc == 2 && strcmp(argv[1], "--kernel-event") == 0)
         return handle_kernel_event();
 
-    // Installed as check_kalpex, it is a monitoring plugin: the same checks,
-    // its command line, lines and statuses.
-    const std::string_view program = argv[0] ? argv[0] : "";
-    const bool plugin = program.substr(program.rfind('/') + 1) == "check_kalpex";
     settings options;
     if (const char *kalpex = getenv("KALPEX"); kalpex && *kalpex)
         options.kalpex = kalpex;
-    bool done = false; // --help or --version answered
-    if (!(plugin ? scan_plugin_options(argc, argv, options) : scan_options(argc, argv, options, done)))
-        return plugin ? 3 : done ? 0 : 2;
-    // A GPU's unit by its node's number leaves the check to the unit named
-    // by its slot, and withdraws what it published: one GPU, published once.
-    if (const std::optional<std::string> slot = renamed_unit(options)) {
-        (void)printf("kalpex: %s is checked as %s (kalpex@%s.service): nothing checked under its number\n",
-                     options.gpu.value_or("").c_str(), slot->c_str(), slot->c_str());
-        if (options.textfile)
-            (void)unlink(options.textfile->c_str());
-        return 0;
-    }
-    if (!choose_identity(options))
-        return plugin ? 3 : 2;
-
-    const std::vector<std::string> render_nodes = find_render_nodes();
-    // Where one configuration serves every machine of a cluster, those with
-    // no GPU are left alone when asked to be: nothing is checked there.
-    if (options.allow_no_gpu && !options.expected_nodes && options.nodes.empty() && render_nodes.empty()) {
-        const std::vector<gpu_identity> displays = displays_without_node();
-        if (std::all_of(displays.begin(), displays.end(), management_display)) {
-            (void)puts("kalpex: no GPU on this machine (no render node, and no display device but a management "
-                       "controller's): nothing checked");
-            return 0;
-        }
-    }
-    std::vector<check> checks = plan_checks(options, render_nodes);
-    run_checks(options, checks);
-    // The display devices that have no render node: in the metrics, and
-    // named when GPUs are missing.
-    const bool short_of_gpus = options.expected_nodes && render_nodes.size() < options.expected_nodes;
-    const std::vector<gpu_identity> displays = short_of_gpus || (options.textfile && !plugin)
-                                                   ? displays_without_node()
-                                                   : std::vector<gpu_identity>{};
-    std::string machine_failure;
-    if (short_of_gpus)
-        machine_failure = short_of_gpus_line(options.expected_nodes, render_nodes.size(), displays);
-    for (check &c : checks) {
-        judge(options, c);
-        c.short_of_gpus = !machine_failure.empty();
-        record_answer(c);
-    }
-    // Lines name their node wherever the adapter chose the nodes or checked
-    // several; the plugin's, wherever there is a node to name.
-    const bool name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && !render_nodes.empty()) ||
-                            ((plugin || options.gpu) && checks[0].node);
-    if (plugin)
-        return plugin_report(options, checks, name_nodes, machine_failure, render_nodes.size());
-    const int status = report(checks, name_nodes, machine_failure);
-    if (options.textfile)
-        leave_to_units(*options.textfile, checks);
-    write_metrics(options, checks, render_nodes.size(), displays);
-    return status;
+    // Installed as check_kalpex, it is a monitoring plugin: the same checks,
+    // its command line, lines and statuses.
+    const std::string_view program = argv[0] ? argv[0] : "";
+    if (program.substr(program.rfind('/') + 1) == "check_kalpex")
+        return plugin_main(argc, argv, options);
+    return adapter_main(argc, argv, options);
 }

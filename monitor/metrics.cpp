@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The Prometheus metrics of the checks, for node_exporter's textfile
-// collector, the checks left to the GPUs' own units, and root's step that
-// publishes what an unprivileged check wrote.
+// The Prometheus metrics of the verdicts, for node_exporter's textfile
+// collector: the families, one writer of their series, the checks left to
+// the GPUs' own units, and root's step that publishes what an
+// unprivileged check wrote.
 
 #include "monitor.h"
 
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <sys/stat.h>
 
 // Prometheus label values escape backslash, double quote and newline.
@@ -25,56 +25,85 @@ static std::string label_value(std::string_view value)
     return escaped;
 }
 
-std::string seconds(long milliseconds)
-{
-    char text[32];
-    (void)snprintf(text, sizeof text, "%ld.%03ld", milliseconds / 1000, milliseconds % 1000);
-    return text;
-}
-
-static bool passed(const check &c)
-{
-    return c.outcome <= severity::software_pass;
-}
-
-// One family: the series of each check (what follows its node label:
-// further labels, then the number). Per node even where every node has the
-// same value, so that files written for single nodes never repeat a series:
+// A family as node_exporter's collectors describe one: its name, help and
+// type, and the names of the labels each of its series has after the
+// node's. The families are written in this order.
+struct family {
+    const char *name, *help, *type;
+    const char *labels[5]; // as many as there are, then none
+};
+enum family_id {
+    probe_success, probe_hardware, probe_failed_stage, probe_duration, probe_last_run, probe_trigger,
+    probe_open_failure, kernel_wedged, kernel_report_time, kernel_wedge_events, kernel_reset_events,
+    kernel_event_unanswered, gpu_info, link_width, link_max_width, link_speed, link_max_speed, link_degraded_family,
+    build_info, render_nodes, render_nodes_expected, family_count
+};
+static const family families[family_count] = {
+    {"probe_success", "Whether the last GPU rendering check passed (1) or not (0).", "gauge", {}},
+    {"probe_hardware", "Whether a hardware renderer passed the last check (1) or a software rasteriser (0).",
+     "gauge", {}},
+    {"probe_failed_stage", "The stage at which the last check failed.", "gauge", {"stage"}},
+    {"probe_duration_seconds", "How long the last check took.", "gauge", {}},
+    {"probe_last_run_timestamp_seconds", "When the last check ended, in seconds since the epoch.", "gauge", {}},
+    {"probe_trigger", "Why the last check ran: a kernel event, or its schedule (the timer, boot, or by hand).",
+     "gauge", {"trigger"}},
+    {"probe_open_failure",
+     "Why the node did not open for the check's user: missing (hardware or a driver), permission "
+     "(configuration: groups, the container, the device cgroup) or other.",
+     "gauge", {"cause", "error"}},
+    {"kernel_wedged",
+     "Whether the GPU's last WEDGED= report from the kernel still stands (1: no pass in hardware since), "
+     "with its recovery methods.",
+     "gauge", {"wedged"}},
+    {"kernel_report_timestamp_seconds",
+     "When the kernel last reported the GPU wedged (WEDGED=), in seconds since the epoch.", "gauge", {}},
+    {"kernel_wedge_events_total", "WEDGED= reports of a GPU that needs recovery, since the node appeared.",
+     "counter", {}},
+    {"kernel_reset_events_total", "WEDGED=none reports (a reset brought the GPU back), since the node appeared.",
+     "counter", {}},
+    {"kernel_event_unanswered",
+     "Whether a kernel event (a wedge or reset report, or another GPU gone) has had no passing check since.",
+     "gauge", {}},
+    {"gpu_info",
+     "The GPU a check reached (gpu_node is its node), and each display device on the PCI bus that has no "
+     "render node (gpu_node empty): slot, kernel driver (empty: none bound), PCI IDs.",
+     "gauge", {"gpu_node", "pci_address", "driver", "vendor", "device"}},
+    {"pcie_link_width", "The lanes the GPU's PCIe link trained to.", "gauge", {}},
+    {"pcie_link_max_width", "The most lanes both ends of the GPU's PCIe link support.", "gauge", {}},
+    {"pcie_link_speed_transfers_per_second",
+     "The speed of the GPU's PCIe link now; below the most at idle, to save power.", "gauge", {}},
+    {"pcie_link_max_speed_transfers_per_second", "The most speed both ends of the GPU's PCIe link support.",
+     "gauge", {}},
+    {"pcie_link_degraded",
+     "Whether the GPU's PCIe link trained narrower than both of its ends support (1): a riser, a connector or "
+     "a slot.",
+     "gauge", {}},
+    {"build_info", "The version of kalpex that ran the check.", "gauge", {"version"}},
+    {"render_nodes", "Render nodes found on the machine when the node was checked.", "gauge", {}},
+    {"render_nodes_expected", "Render nodes the machine must have (--expect).", "gauge", {}},
+};
+// Every series is per node, even where every node has the same value, so
+// that files written for single nodes never repeat a series:
 // node_exporter refuses a repeated one.
-static void family_of_rows(std::string &to, const std::vector<check> &checks, const std::string &name,
-                           const char *help,
-                           const std::function<std::vector<std::string>(const check &)> &rows_of,
-                           const char *type = "gauge")
-{
-    std::string series;
-    for (const check &c : checks) {
-        for (const std::string &row : rows_of(c))
-            series.append("kalpex_").append(name).append("{node=\"").append(label_value(c.label)).append("\"")
-                .append(row).append("\n");
-    }
-    if (!series.empty())
-        to += "# HELP kalpex_" + name + " " + help + "\n# TYPE kalpex_" + name + " " + type + "\n" + series;
-}
+static const char node_label[] = "node";
 
-// A family with at most one series a check: those that have a value.
-static void family(std::string &to, const std::vector<check> &checks, const std::string &name, const char *help,
-                   const std::function<std::optional<std::string>(const check &)> &value_of,
-                   const char *type = "gauge")
-{
-    family_of_rows(
-        to, checks, name, help,
-        [&](const check &c) {
-            const std::optional<std::string> value = value_of(c);
-            return value ? std::vector<std::string>{*value} : std::vector<std::string>{};
-        },
-        type);
-}
+// The series of every family, gathered check by check.
+using family_series = std::vector<std::string>;
 
-static std::string info_labels(const gpu_identity &gpu)
+// One series: the family's labels with these values, and its value.
+static void add(family_series &series, family_id id, const std::string &node, const std::vector<std::string> &values,
+                const std::string &value)
 {
-    return ",gpu_node=\"" + label_value(gpu.node) + "\",pci_address=\"" + label_value(gpu.pci_address) +
-           "\",driver=\"" + label_value(gpu.driver) + "\",vendor=\"" + label_value(gpu.vendor) +
-           "\",device=\"" + label_value(gpu.device) + "\"} 1";
+    const family &of = families[id];
+    const size_t label_count = std::find(std::begin(of.labels), std::end(of.labels), nullptr) - std::begin(of.labels);
+    if (values.size() != label_count)
+        return; // never a series whose labels are not its family's
+    std::string &to = series[id];
+    to.append("kalpex_").append(of.name).append("{").append(node_label).append("=\"").append(label_value(node));
+    to.append("\"");
+    for (size_t i = 0; i < values.size(); ++i)
+        to.append(",").append(of.labels[i]).append("=\"").append(label_value(values[i])).append("\"");
+    to.append("} ").append(value).append("\n");
 }
 
 static std::string decimal(double value)
@@ -84,143 +113,78 @@ static std::string decimal(double value)
     return text;
 }
 
-// Which GPU each check reached, and the PCIe link it trained to. The display
-// devices that have no render node are in every check's info too: nothing
-// else checks them.
-static void gpu_families(std::string &to, const std::vector<check> &checks, const std::vector<gpu_identity> &displays)
+static std::vector<std::string> info_values(const gpu_identity &gpu)
 {
-    family_of_rows(to, checks, "gpu_info",
-                   "The GPU a check reached (gpu_node is its node), and each display device on the PCI bus that "
-                   "has no render node (gpu_node empty): slot, kernel driver (empty: none bound), PCI IDs.",
-                   [&](const check &c) {
-                       std::vector<std::string> rows;
-                       if (c.gpu)
-                           rows.push_back(info_labels(*c.gpu));
-                       for (const gpu_identity &gpu : displays)
-                           rows.push_back(info_labels(gpu));
-                       return rows;
-                   });
-    const auto link_value = [](const std::function<std::string(const pcie_link &)> &of) {
-        return [of](const check &c) -> std::optional<std::string> {
-            if (!c.gpu || !c.gpu->link)
-                return std::nullopt;
-            return "} " + of(*c.gpu->link);
-        };
-    };
-    family(to, checks, "pcie_link_width", "The lanes the GPU's PCIe link trained to.",
-           link_value([](const pcie_link &link) { return std::to_string(link.width); }));
-    family(to, checks, "pcie_link_max_width", "The most lanes both ends of the GPU's PCIe link support.",
-           link_value([](const pcie_link &link) { return std::to_string(link.max_width); }));
-    family(to, checks, "pcie_link_speed_transfers_per_second",
-           "The speed of the GPU's PCIe link now; below the most at idle, to save power.",
-           link_value([](const pcie_link &link) { return decimal(link.speed * 1e9); }));
-    family(to, checks, "pcie_link_max_speed_transfers_per_second",
-           "The most speed both ends of the GPU's PCIe link support.",
-           link_value([](const pcie_link &link) { return decimal(link.max_speed * 1e9); }));
-    family(to, checks, "pcie_link_degraded",
-           "Whether the GPU's PCIe link trained narrower than both of its ends support (1): a riser, a "
-           "connector or a slot.",
-           link_value([](const pcie_link &link) { return link_degraded(link) ? "1" : "0"; }));
+    return {gpu.node, gpu.pci_address, gpu.driver, gpu.vendor, gpu.device};
 }
 
-// Why a node did not open: missing, permission or other, in errno's words.
-static void open_family(std::string &to, const std::vector<check> &checks)
+// The series of one check: its verdict, what the kernel reported about
+// its GPU (none before the node's first kernel event), which GPU it
+// reached and its PCIe link, and the machine's. The display devices that
+// have no render node are in every check's info too: nothing else checks
+// them.
+static void add_check(family_series &series, const settings &options, const check_plan &plan,
+                      const machine_verdict &machine, const verdict &judged)
 {
-    family(to, checks, "probe_open_failure",
-           "Why the node did not open for the check's user: missing (hardware or a driver), permission "
-           "(configuration: groups, the container, the device cgroup) or other.",
-           [](const check &c) -> std::optional<std::string> {
-               if (c.open_cause.empty() || passed(c))
-                   return std::nullopt;
-               return ",cause=\"" + c.open_cause + "\",error=\"" + label_value(c.open_error) + "\"} 1";
-           });
-}
+    const planned_check &planned = *judged.planned;
+    const std::string &node = planned.label;
+    const bool pass = passed(judged);
+    add(series, probe_success, node, {}, pass ? "1" : "0");
+    if (pass)
+        add(series, probe_hardware, node, {}, judged.level == severity::hardware_pass ? "1" : "0");
+    else
+        add(series, probe_failed_stage, node, {failed_stage(options, judged)}, "1");
+    add(series, probe_duration, node, {}, seconds(judged.run->ended_ms - judged.run->started_ms));
+    add(series, probe_last_run, node, {}, std::to_string(static_cast<long long>(judged.run->ended_wall)));
+    add(series, probe_trigger, node, {after_kernel_event(planned) ? "kernel_event" : "schedule"}, "1");
+    if (!judged.open_cause.empty() && !pass)
+        add(series, probe_open_failure, node, {judged.open_cause, judged.open_error}, "1");
 
-// What the kernel reported about the node's GPU: none of these series is
-// there before the node's first kernel event.
-static void kernel_families(std::string &to, const std::vector<check> &checks)
-{
-    family(to, checks, "kernel_wedged",
-           "Whether the GPU's last WEDGED= report from the kernel still stands (1: no pass in hardware since), "
-           "with its recovery methods.",
-           [](const check &c) -> std::optional<std::string> {
-               if (!c.kernel || c.kernel->report.empty())
-                   return std::nullopt;
-               const std::optional<std::string> standing =
-                   c.outcome == severity::hardware_pass ? std::nullopt : standing_wedge(c);
-               return ",wedged=\"" + label_value(standing.value_or(c.kernel->report)) + "\"} " +
-                      (standing ? "1" : "0");
-           });
-    family(to, checks, "kernel_report_timestamp_seconds",
-           "When the kernel last reported the GPU wedged (WEDGED=), in seconds since the epoch.",
-           [](const check &c) -> std::optional<std::string> {
-               if (!c.kernel || c.kernel->report.empty())
-                   return std::nullopt;
-               return "} " + std::to_string(c.kernel->report_time);
-           });
-    const auto count = [](long long kernel_record::*field) {
-        return [field](const check &c) -> std::optional<std::string> {
-            if (!c.kernel)
-                return std::nullopt;
-            return "} " + std::to_string((*c.kernel).*field);
-        };
-    };
-    family(to, checks, "kernel_wedge_events_total",
-           "WEDGED= reports of a GPU that needs recovery, since the node appeared.", count(&kernel_record::wedges),
-           "counter");
-    family(to, checks, "kernel_reset_events_total",
-           "WEDGED=none reports (a reset brought the GPU back), since the node appeared.",
-           count(&kernel_record::resets), "counter");
-    family(to, checks, "kernel_event_unanswered",
-           "Whether a kernel event (a wedge or reset report, or another GPU gone) has had no passing check since.",
-           [](const check &c) -> std::optional<std::string> {
-               if (!c.kernel)
-                   return std::nullopt;
-               const bool answered = answers_kernel_events(c) || c.kernel->events <= c.answered.passed;
-               return answered ? "} 0" : "} 1";
-           });
-}
+    if (const std::optional<kernel_record> &kernel = planned.kernel) {
+        if (!kernel->report.empty()) {
+            add(series, kernel_wedged, node, {judged.wedge.value_or(kernel->report)}, judged.wedge ? "1" : "0");
+            add(series, kernel_report_time, node, {}, std::to_string(kernel->report_time));
+        }
+        add(series, kernel_wedge_events, node, {}, std::to_string(kernel->wedges));
+        add(series, kernel_reset_events, node, {}, std::to_string(kernel->resets));
+        const bool answered = answers_kernel_events(judged, machine) || kernel->events <= planned.answered.passed;
+        add(series, kernel_event_unanswered, node, {}, answered ? "0" : "1");
+    }
 
-static std::string metrics_text(const settings &options, const std::vector<check> &checks, size_t nodes_found,
-                                const std::vector<gpu_identity> &displays)
-{
-    const auto same = [](const std::string &value) { return [value](const check &) { return value; }; };
-    std::string to;
-    family(to, checks, "probe_success", "Whether the last GPU rendering check passed (1) or not (0).",
-           [](const check &c) { return passed(c) ? "} 1" : "} 0"; });
-    family(to, checks, "probe_hardware",
-           "Whether a hardware renderer passed the last check (1) or a software rasteriser (0).",
-           [](const check &c) -> std::optional<std::string> {
-               if (!passed(c))
-                   return std::nullopt;
-               return c.outcome == severity::hardware_pass ? "} 1" : "} 0";
-           });
-    family(to, checks, "probe_failed_stage", "The stage at which the last check failed.",
-           [](const check &c) -> std::optional<std::string> {
-               if (passed(c))
-                   return std::nullopt;
-               return ",stage=\"" + label_value(c.stage) + "\"} 1";
-           });
-    family(to, checks, "probe_duration_seconds", "How long the last check took.",
-           [](const check &c) { return "} " + seconds(c.ended_ms - c.started_ms); });
-    family(to, checks, "probe_last_run_timestamp_seconds", "When the last check ended, in seconds since the epoch.",
-           [](const check &c) { return "} " + std::to_string(static_cast<long long>(c.ended_wall)); });
-    family(to, checks, "probe_trigger",
-           "Why the last check ran: a kernel event, or its schedule (the timer, boot, or by hand).",
-           [](const check &c) {
-               return after_kernel_event(c) ? ",trigger=\"kernel_event\"} 1" : ",trigger=\"schedule\"} 1";
-           });
-    open_family(to, checks);
-    kernel_families(to, checks);
-    gpu_families(to, checks, displays);
-    family(to, checks, "build_info", "The version of kalpex that ran the check.",
-           same(",version=\"" + label_value(KALPEX_VERSION) + "\"} 1"));
-    family(to, checks, "render_nodes", "Render nodes found on the machine when the node was checked.",
-           same("} " + std::to_string(nodes_found)));
+    if (judged.gpu)
+        add(series, gpu_info, node, info_values(*judged.gpu), "1");
+    for (const gpu_identity &display : machine.displays)
+        add(series, gpu_info, node, info_values(display), "1");
+    if (judged.gpu && judged.gpu->link) {
+        const pcie_link &link = *judged.gpu->link;
+        add(series, link_width, node, {}, std::to_string(link.width));
+        add(series, link_max_width, node, {}, std::to_string(link.max_width));
+        add(series, link_speed, node, {}, decimal(link.speed * 1e9));
+        add(series, link_max_speed, node, {}, decimal(link.max_speed * 1e9));
+        add(series, link_degraded_family, node, {}, link_degraded(link) ? "1" : "0");
+    }
+
+    add(series, build_info, node, {KALPEX_VERSION}, "1");
+    add(series, render_nodes, node, {}, std::to_string(plan.render_nodes));
     if (options.expected_nodes)
-        family(to, checks, "render_nodes_expected", "Render nodes the machine must have (--expect).",
-               same("} " + std::to_string(options.expected_nodes)));
-    return to;
+        add(series, render_nodes_expected, node, {}, std::to_string(options.expected_nodes));
+}
+
+std::string metrics_text(const settings &options, const check_plan &plan, const machine_verdict &machine,
+                         const std::vector<verdict> &verdicts)
+{
+    family_series series(family_count);
+    for (const verdict &judged : verdicts)
+        add_check(series, options, plan, machine, judged);
+    std::string text;
+    for (size_t id = 0; id < family_count; ++id) {
+        if (series[id].empty())
+            continue;
+        const family &of = families[id];
+        text.append("# HELP kalpex_").append(of.name).append(" ").append(of.help).append("\n");
+        text.append("# TYPE kalpex_").append(of.name).append(" ").append(of.type).append("\n").append(series[id]);
+    }
+    return text;
 }
 
 static std::string folder_of(const std::string &file)
@@ -234,27 +198,23 @@ static bool folder_exists(const std::string &file)
     return access(folder_of(file).c_str(), F_OK) == 0;
 }
 
-void leave_to_units(const std::string &file, std::vector<check> &checks)
+bool published_beside(const std::string &file, const planned_check &planned)
 {
     const std::string folder = folder_of(file), own = file.substr(file.rfind('/') + 1);
-    const auto published_beside = [&](const check &c) {
-        const std::vector<std::string> names = c.node ? unit_instances(*c.node) : std::vector<std::string>{};
-        const auto file_of = [](const std::string &name) { return "kalpex-" + name + ".prom"; };
-        if (std::any_of(names.begin(), names.end(), [&](const std::string &name) { return own == file_of(name); }))
-            return false; // this is the GPU's own unit
-        return std::any_of(names.begin(), names.end(), [&](const std::string &name) {
-            return access((folder + "/" + file_of(name)).c_str(), F_OK) == 0;
-        });
-    };
-    checks.erase(std::remove_if(checks.begin(), checks.end(), published_beside), checks.end());
+    const std::vector<std::string> names = planned.node ? unit_instances(*planned.node) : std::vector<std::string>{};
+    const auto file_of = [](const std::string &name) { return "kalpex-" + name + ".prom"; };
+    if (std::any_of(names.begin(), names.end(), [&](const std::string &name) { return own == file_of(name); }))
+        return false; // this is the GPU's own unit
+    return std::any_of(names.begin(), names.end(), [&](const std::string &name) {
+        return access((folder + "/" + file_of(name)).c_str(), F_OK) == 0;
+    });
 }
 
-void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,
-                   const std::vector<gpu_identity> &displays)
+void write_metrics(const settings &options, const std::string &text)
 {
     // No folder, no node_exporter here: nothing to write.
     if (options.textfile && folder_exists(*options.textfile))
-        (void)replace_file(*options.textfile, metrics_text(options, checks, nodes_found, displays));
+        (void)replace_file(*options.textfile, text);
 }
 
 // Only kalpex's own series go through: what the unprivileged side wrote
@@ -272,10 +232,14 @@ static bool only_kalpex_metrics(std::string_view metrics)
     return true;
 }
 
+// A file larger than this is not what a check writes.
+static const size_t largest_metrics = 1 << 20;
+
 int publish_metrics(const std::string &source, const std::string &destination)
 {
-    const owned_fd file(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (file.fd < 0 && errno == ENOENT) {
+    struct stat status {
+    };
+    if (lstat(source.c_str(), &status) != 0 && errno == ENOENT) {
         // The check left no metrics (it could not start, or was killed):
         // no stale verdict stays behind either.
         if (unlink(destination.c_str()) != 0 && errno != ENOENT) {
@@ -284,24 +248,13 @@ int publish_metrics(const std::string &source, const std::string &destination)
         }
         return 0;
     }
-    std::string metrics;
-    struct stat status {
-    };
-    bool readable = file.fd >= 0 && fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                    status.st_size <= 1 << 20;
-    char buffer[4096];
-    for (ssize_t got = 1; readable && got > 0;) {
-        got = read(file.fd, buffer, sizeof buffer);
-        readable = got >= 0;
-        if (got > 0)
-            metrics.append(buffer, static_cast<size_t>(got));
-    }
+    const std::optional<std::string> metrics = read_regular_file(source, largest_metrics + 1, {});
     int status_code = 0;
-    if (!readable || !only_kalpex_metrics(metrics)) {
+    if (!metrics || metrics->size() > largest_metrics || !only_kalpex_metrics(*metrics)) {
         (void)dprintf(2, "kalpex-monitor: %s holds no kalpex metrics\n", source.c_str());
         (void)unlink(destination.c_str());
         status_code = 1;
-    } else if (folder_exists(destination) && !replace_file(destination, metrics)) {
+    } else if (folder_exists(destination) && !replace_file(destination, *metrics)) {
         status_code = 1;
     }
     // Taken: the next check publishes its own metrics or none.

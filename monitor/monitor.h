@@ -75,8 +75,7 @@ inline bool numbered(std::string_view name, std::string_view prefix)
 // What the kernel has reported about a node's GPU since the node appeared
 // (kept by the event handler), and what the checks have answered since.
 struct kernel_record {
-    long long events = 0;     // kernel events that concern the node, numbered from 1
-    long long event_time = 0; // when the last came
+    long long events = 0;      // kernel events that concern the node, numbered from 1
     long long wedge_event = 0; // the last report of a wedge that needs recovery (0: none)
     long long wedges = 0, resets = 0; // WEDGED= reports: a method, or none (a reset brought it back)
     long long report_time = 0; // the last WEDGED= report: when, and its value
@@ -101,25 +100,38 @@ struct gpu_identity {
     std::optional<pcie_link> link;
 };
 
-// How a check ended, worst last: the first output line is the worst check's.
-enum class severity { hardware_pass, software_pass, unknown, failure };
+// The checks pass through four stages, each taking what the ones before
+// gave, read-only: the plan, the run, the judge, and the writers of lines,
+// plugin output, metrics and state.
 
-struct check {
+// The plan of one check, fixed before any runs.
+struct planned_check {
     std::optional<std::string> node; // given to kalpex; none: kalpex's own default order
     std::string label;               // the node in lines and metrics
     std::string lock_path;           // none: the check runs unguarded
+    // The node's files in the state folder, less their suffix (none: no
+    // kernel reports are read for it), and what they held when planned.
+    std::string state_path;
+    std::optional<kernel_record> kernel;
+    answer_record answered;
+};
+struct check_plan {
+    std::vector<planned_check> checks;
+    size_t render_nodes = 0; // render nodes found on the machine
+    // Lines name their node wherever the adapter chose the nodes or
+    // checked several, or the GPU was named by its unit.
+    bool name_nodes = false;
+};
 
-    enum class state { waiting, running, done } state = state::waiting;
-    pid_t pid = -1; // kalpex, which leads the process group of its check
-    owned_fd out_fd, err_fd, lock_fd;
-    std::string out, err;
-    // Milliseconds since the adapter started: when kalpex started, when it
-    // next gets next_signal (0: it is given up on), and when it ended.
-    long started_ms = 0, next_at = 0, ended_ms = 0;
-    int next_signal = 0;
+// A check as the run left it.
+struct run_result {
+    pid_t pid = -1; // the kalpex started; -1: none
+    // Milliseconds since the adapter started: when kalpex started (0: it
+    // never did) and when the check ended; and the wall clock then.
+    long started_ms = 0, ended_ms = 0;
     time_t ended_wall = 0;
-
     int wait_status = 0;
+    std::string out, err;
     bool timed_out = false;  // still running at the bound
     bool unkillable = false; // still there after SIGKILL: stuck in the kernel
     int terminated_by = 0;   // the signal that ended the adapter first
@@ -128,22 +140,56 @@ struct check {
     // and the process of that check still there (0: none found).
     time_t stuck_since = 0;
     long stuck_kalpex = 0, stuck_holder = 0;
-    // The node's files in the state folder, less their suffix (none: no
-    // kernel reports are read for it), and what they held when the check
-    // started.
-    std::string state_path;
-    std::optional<kernel_record> kernel;
-    answer_record answered;
-    bool short_of_gpus = false; // the machine has fewer render nodes than --expect
+};
 
-    // Set by judge(): the line that decides, the renderer line, the rest.
-    severity outcome = severity::failure;
-    std::string verdict, renderer, rest, stage;
-    // The GPU of the node kalpex checked, where sysfs knows it.
+// How a check ended, worst last: the first output line is the worst check's.
+enum class severity { hardware_pass, software_pass, unknown, failure };
+// What decided a check where kalpex's own verdict did not.
+enum class ending { kalpex, stuck, cannot_run, unkillable, timed_out, terminated, killed, bad_exit };
+
+// kalpex's own lines, sorted: the first PASS or FAIL line, the first
+// renderer line, the first node line, and the rest in their order.
+struct kalpex_lines {
+    std::string verdict, renderer, node, rest;
+};
+
+// The judge's finding on one check: facts, and kalpex's lines to quote;
+// the writers make the text.
+struct verdict {
+    const planned_check *planned = nullptr;
+    const run_result *run = nullptr;
+    severity level = severity::failure;
+    ending ended_by = ending::kalpex;
+    int exit_status = -1, signal = 0; // kalpex's, where it exited or was killed
+    std::string cannot_run_why;       // errno's words, or kalpex's last words
+    kalpex_lines said;
+    std::string kalpex_stage; // the stage kalpex's FAIL line names
+    // The recovery methods of a standing wedge that failed the check.
+    std::optional<std::string> wedge;
+    std::optional<std::string> node; // the node kalpex checked, where known
     std::optional<gpu_identity> gpu;
     // Why a node did not open, for the check's user: missing, permission
     // or other, and errno's words (with the node's mode and group).
     std::string open_cause, open_error;
+};
+
+inline bool passed(const verdict &judged)
+{
+    return judged.level <= severity::software_pass;
+}
+
+// What holds for the machine as a whole.
+struct machine_verdict {
+    bool short_of_gpus = false; // fewer render nodes than --expect
+    // The display devices that have no render node (read where they are
+    // named: under --expect, and in the metrics).
+    std::vector<gpu_identity> displays;
+};
+
+// What a writer gives: the text for each stream, and the exit status.
+struct output {
+    std::string out, err;
+    int status = 0;
 };
 
 // Who kalpex runs as: the adapter started by root runs it as an ordinary
@@ -176,40 +222,55 @@ struct settings {
 std::optional<std::string> real_path(const std::string &path);
 // A file's text, up to most bytes, or none.
 std::optional<std::string> read_text(const std::string &path, size_t most);
+// The same of a regular file, not through a link, that one of owners owns
+// (none: any owner).
+std::optional<std::string> read_regular_file(const std::string &path, size_t most, const std::vector<uid_t> &owners);
 // A folder's entries but those that begin with '.', sorted; none where it
 // cannot be read.
 std::vector<std::string> folder_entries(const std::string &folder);
 bool write_all(int fd, std::string_view text);
 // Replaces a file whole: a reader sees the old text or the new one.
 bool replace_file(const std::string &file, std::string_view content);
+// The small state files (a lock's record, the kernel's reports, the
+// answers): one line of numbers and words. Read only from a regular file
+// that one of owners owns (none: any owner); none where it is not whole.
+std::optional<std::vector<std::string>> read_state_line(const std::string &path, const std::vector<uid_t> &owners);
+std::string state_line(const std::vector<std::string> &words);
+// The first folder of systemd's RuntimeDirectory=, or none.
+std::optional<std::string> unit_runtime_folder();
+// A folder nobody else may write, owned by one of owners.
+bool guarded_folder(const std::string &folder, const std::vector<uid_t> &owners);
+// A node's name for the files kept about it, escaped as systemd escapes
+// paths: dev-dri-renderD128.
+std::string node_file_name(const std::optional<std::string> &node);
 
-// options.cpp: the command lines and the checks to run. The scans yield
-// false, having said why, where the adapter cannot go on.
-// done: the scan answered --help or --version itself.
+// options.cpp: the command lines. The scans yield false, having said why,
+// where the adapter cannot go on; done: the scan answered --help or
+// --version itself.
 bool scan_options(int argc, char **argv, settings &options, bool &done);
+bool scan_plugin_options(int argc, char **argv, settings &options);
 // The slot's name of the GPU that --gpu names by its node's number, where
 // it has one (the units were named by the number before).
 std::optional<std::string> renamed_unit(const settings &options);
-bool scan_plugin_options(int argc, char **argv, settings &options);
-std::vector<std::string> find_render_nodes();
-std::vector<check> plan_checks(const settings &options, const std::vector<std::string> &render_nodes);
+// plan.cpp: the checks to run.
+check_plan plan_checks(const settings &options, const std::vector<std::string> &render_nodes, bool plugin);
 // users.cpp: who kalpex runs as, and who may write the shared state.
 bool choose_identity(settings &options);
 std::vector<uid_t> state_writers();
 
-// locks.cpp: the folders of locks and state, the names of a node's files,
-// and the per-node locks.
+// locks.cpp: the per-node locks and the records in them.
 std::optional<std::string> lock_folder(const settings &options);
-std::optional<std::string> state_folder();
-std::string node_file_name(const std::optional<std::string> &node);
 // What a check records in its node's lock: when it started, until when it
 // may run before it counts as stuck, and its kalpex.
 struct lock_record {
     long long started = 0, stuck_after = 0;
     long pid = 0;
 };
+// The lock of a planned check, open; -1 where it cannot be (no place for
+// locks: the check runs unguarded).
+owned_fd open_lock(const settings &options, const planned_check &planned);
 // false while an earlier check holds the lock: holder says what it recorded.
-bool take_lock(const settings &options, check &c, lock_record &holder);
+bool take_lock(const owned_fd &lock, const std::string &path, lock_record &holder);
 void write_record(const std::string &path, const lock_record &record);
 long holder_of(long kalpex);
 
@@ -217,6 +278,7 @@ long holder_of(long kalpex);
 // (/sys/class/drm/NAME/device, resolved): the one place the node's device
 // is read from.
 std::optional<std::string> node_device(std::string_view node_name);
+std::vector<std::string> find_render_nodes();
 // A PCI device's name in sysfs: its address, 0000:3b:00.0.
 bool pci_address(std::string_view name);
 std::vector<std::string> card_render_nodes(const std::string &card);
@@ -234,18 +296,19 @@ bool link_degraded(const pcie_link &link);
 
 // kernel_events.cpp: the handler udev runs on a kernel event.
 int handle_kernel_event();
-bool method_list(std::string_view methods);
 // kernel_state.cpp: the kernel's reports as the handler keeps them, and
 // what a check makes of them.
+std::optional<std::string> state_folder();
+bool method_list(std::string_view methods);
 void record_event(const std::string &folder, const std::string &node, time_t now, const char *methods);
 void forget(const std::string &folder, const std::string &node);
-void read_kernel_state(check &c);
+void read_kernel_state(planned_check &planned);
 // The recovery methods of a wedge the kernel reported that no pass in
 // hardware has answered yet.
-std::optional<std::string> standing_wedge(const check &c);
-bool after_kernel_event(const check &c);
-bool answers_kernel_events(const check &c);
-void record_answer(const check &c);
+std::optional<std::string> standing_wedge(const planned_check &planned);
+bool after_kernel_event(const planned_check &planned);
+bool answers_kernel_events(const verdict &judged, const machine_verdict &machine);
+void record_answer(const verdict &judged, const machine_verdict &machine);
 // units.cpp: the checks' units started at once, and SLURM's health check.
 std::string run_program(const std::vector<std::string> &arguments);
 bool systemd_runs();
@@ -254,28 +317,33 @@ void start_checks(const std::vector<std::string> &nodes);
 void run_slurm_health_check();
 
 // run_checks.cpp: every check at once, each under the bound.
-void run_checks(const settings &options, std::vector<check> &checks);
+std::vector<run_result> run_checks(const settings &options, const check_plan &plan);
 bool drop_privileges(const identity &user);
 
-// verdict.cpp: the judge of each run, and the adapter's lines and exit
-// status.
-void judge(const settings &options, check &c);
+// judge.cpp: what each run comes to.
+verdict judge(const settings &options, const planned_check &planned, const run_result &run);
+
+// lines.cpp: the adapter's lines and exit status. The line of a check, as
+// it leads standard output (its GPU named where nodes are).
+std::string verdict_line(const settings &options, const verdict &judged, bool name_nodes);
+// The stage at which a check failed, as the metrics label it.
+std::string failed_stage(const settings &options, const verdict &judged);
 // The lines of every check, worst first, and what follows them on
-// standard error; yields the worst outcome.
-severity report_lines(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure,
-                      std::string &out, std::string &err);
-// The --expect line: the count, and the display devices with no render node.
+// standard error; status: the worst outcome's severity, as a number.
+output adapter_output(const settings &options, const check_plan &plan, const machine_verdict &machine,
+                      const std::vector<verdict> &verdicts);
+severity worst_of(const machine_verdict &machine, const std::vector<verdict> &verdicts);
 std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays);
-int report(const std::vector<check> &checks, bool name_nodes, const std::string &machine_failure);
+std::string seconds(long milliseconds); // as metrics give durations: 0.093
 // plugin.cpp: the same lines as a monitoring plugin gives them.
-int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
-                  const std::string &machine_failure, size_t nodes_found);
+output plugin_output(const settings &options, const check_plan &plan, const machine_verdict &machine,
+                     const std::vector<verdict> &verdicts);
 
 // metrics.cpp
-void write_metrics(const settings &options, const std::vector<check> &checks, size_t nodes_found,
-                   const std::vector<gpu_identity> &displays);
+std::string metrics_text(const settings &options, const check_plan &plan, const machine_verdict &machine,
+                         const std::vector<verdict> &verdicts);
+void write_metrics(const settings &options, const std::string &text);
 int publish_metrics(const std::string &source, const std::string &destination);
-// Leaves out the checks of GPUs whose own unit publishes them beside file
+// Whether a check's GPU has its own unit that publishes it beside file
 // (kalpex-pci-0000:3b:00.0.prom): node_exporter refuses a series twice.
-void leave_to_units(const std::string &file, std::vector<check> &checks);
-std::string seconds(long milliseconds); // as metrics give durations: 0.093
+bool published_beside(const std::string &file, const planned_check &planned);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The adapter's and the plugin's command lines, the machine's render nodes
-// and the checks to run on them.
+// The adapter's and the plugin's command lines: their options, help and
+// refusals, and the GPU a unit names.
 
 #include "monitor.h"
 
@@ -243,46 +243,3 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
     }
     return true;
 }
-
-// The render nodes under /dev/dri, as paths, in minor number order:
-// renderD128 before renderD1000 would be, were there one.
-std::vector<std::string> find_render_nodes()
-{
-    std::vector<std::string> paths;
-    for (const std::string &name : folder_entries("/dev/dri")) {
-        if (numbered(name, "renderD"))
-            paths.push_back("/dev/dri/" + name);
-    }
-    std::sort(paths.begin(), paths.end(), [](const std::string &left, const std::string &right) {
-        return left.size() != right.size() ? left.size() < right.size() : left < right;
-    });
-    return paths;
-}
-
-// One check per node given; with none, one per render node, or where there
-// is none, one of kalpex's own default order.
-std::vector<check> plan_checks(const settings &options, const std::vector<std::string> &render_nodes)
-{
-    const std::vector<std::string> &nodes = options.nodes.empty() ? render_nodes : options.nodes;
-    std::vector<check> checks(std::max<size_t>(nodes.size(), 1));
-    for (size_t i = 0; i < nodes.size(); ++i)
-        checks[i].node = nodes[i];
-    const std::optional<std::string> folder = lock_folder(options);
-    const std::optional<std::string> states = state_folder();
-    for (check &c : checks) {
-        c.label = c.node.value_or("default");
-        // A path that is not there has nothing to guard, and no file is
-        // named after it.
-        // A stable path (/dev/dri/by-path/...) shares the lock of the node
-        // it leads to.
-        const std::optional<std::string> real = c.node ? real_path(*c.node) : std::nullopt;
-        if (folder && (!c.node || real))
-            c.lock_path = *folder + "/" + node_file_name(real ? real : c.node) + ".lock";
-        // What the kernel reported is kept under the node's own name too.
-        if (states && c.node)
-            c.state_path = *states + "/" + node_file_name(real.value_or(*c.node));
-        read_kernel_state(c);
-    }
-    return checks;
-}
-

@@ -5,42 +5,46 @@
 
 #include "monitor.h"
 
+#include "../app/lines.h"
+
 #include <algorithm>
 #include <tuple>
 
 // Whether kalpex ran, so that the check's time means something: not for a
 // check stuck behind an earlier one, or a kalpex that could not start.
-static bool measured(const check &c)
+static bool measured(const verdict &judged)
 {
-    return c.pid > 0 && c.stage != "cannot run";
+    return judged.run->pid > 0 && judged.ended_by != ending::cannot_run;
 }
 
 // The monitoring plugin's form of the same lines: "KALPEX STATE - " and the
 // worst line, then each node's check time (with the -w and -c thresholds)
 // and the render nodes found (and expected, as the critical range) as
 // performance data; the other lines follow as long output.
-int plugin_report(const settings &options, const std::vector<check> &checks, bool name_nodes,
-                  const std::string &machine_failure, size_t nodes_found)
+output plugin_output(const settings &options, const check_plan &plan, const machine_verdict &machine,
+                     const std::vector<verdict> &verdicts)
 {
-    std::string out, err;
-    severity worst = report_lines(checks, name_nodes, machine_failure, out, err);
+    output lines = adapter_output(options, plan, machine, verdicts);
+    std::string &out = lines.out;
+    severity worst = worst_of(machine, verdicts);
     // What the plugin adds of its own: a PCIe link narrower than both its
     // ends support is a warning (the GPU renders, slowly), and so is a
     // check slower than -w; one slower than -c is critical. Each leads
     // where nothing worse does.
     std::vector<std::pair<severity, std::string>> notes;
-    for (const check &c : checks) {
-        const std::string on = " on " + c.label + (c.gpu ? identity_text(*c.gpu) : "");
-        if (c.gpu && c.gpu->link && link_degraded(*c.gpu->link))
-            notes.emplace_back(severity::software_pass, "kalpex: WARNING PCIe link x" + std::to_string(c.gpu->link->width) +
-                                                            " of x" + std::to_string(c.gpu->link->max_width) + on);
-        const long took_ms = c.ended_ms - c.started_ms;
-        if (!measured(c))
+    for (const verdict &judged : verdicts) {
+        const std::optional<gpu_identity> &gpu = judged.gpu;
+        const std::string on = " on " + judged.planned->label + (gpu ? identity_text(*gpu) : "");
+        if (gpu && gpu->link && link_degraded(*gpu->link))
+            notes.emplace_back(severity::software_pass, LINE_PREFIX "WARNING PCIe link x" + std::to_string(gpu->link->width) +
+                                                            " of x" + std::to_string(gpu->link->max_width) + on);
+        const long took_ms = judged.run->ended_ms - judged.run->started_ms;
+        if (!measured(judged))
             continue;
         for (const auto &[limit, level, word] : {std::tuple(options.critical_ms, severity::failure, "CRITICAL"),
                                                  std::tuple(options.warning_ms, severity::software_pass, "WARNING")}) {
             if (limit && took_ms > *limit) {
-                notes.emplace_back(level, std::string("kalpex: ") + word + " check took " + seconds(took_ms) + " s" + on +
+                notes.emplace_back(level, std::string(LINE_PREFIX) + word + " check took " + seconds(took_ms) + " s" + on +
                                               ", over " + seconds(*limit) + " s");
                 break;
             }
@@ -61,24 +65,25 @@ int plugin_report(const settings &options, const std::vector<check> &checks, boo
     std::replace(out.begin(), out.end(), '|', '/');
     const auto threshold = [](const std::optional<long> &limit) { return limit ? seconds(*limit) : ""; };
     std::string performance;
-    for (const check &c : checks) {
-        std::string label = c.label;
+    for (const verdict &judged : verdicts) {
+        const std::optional<gpu_identity> &gpu = judged.gpu;
+        std::string label = judged.planned->label;
         std::replace_if(label.begin(), label.end(), [](char byte) { return byte == '\'' || byte == '='; }, '_');
         // A check that never started (stuck, or kalpex could not run) took
         // no time worth a number: its value is left out.
-        if (measured(c))
-            performance += " '" + label + "'=" + seconds(c.ended_ms - c.started_ms) + "s;" +
+        if (measured(judged))
+            performance += " '" + label + "'=" + seconds(judged.run->ended_ms - judged.run->started_ms) + "s;" +
                            threshold(options.warning_ms) + ";" + threshold(options.critical_ms) + ";0";
         // The link's width, with the warning range below the most its
         // ends support.
-        if (c.gpu && c.gpu->link) {
-            const std::string most = std::to_string(c.gpu->link->max_width);
-            performance.append(" '").append(label).append(" PCIe width'=").append(std::to_string(c.gpu->link->width))
+        if (gpu && gpu->link) {
+            const std::string most = std::to_string(gpu->link->max_width);
+            performance.append(" '").append(label).append(" PCIe width'=").append(std::to_string(gpu->link->width))
                 .append(";").append(most).append(":;;0;").append(most);
         }
     }
     const std::string expected = options.expected_nodes ? std::to_string(options.expected_nodes) + ":" : "";
-    performance += " render_nodes=" + std::to_string(nodes_found) + ";;" + expected + ";0";
+    performance += " render_nodes=" + std::to_string(plan.render_nodes) + ";;" + expected + ";0";
     const char *state = "OK";
     int status = 0;
     switch (worst) {
@@ -95,8 +100,8 @@ int plugin_report(const settings &options, const std::vector<check> &checks, boo
         break;
     }
     const size_t first_end = out.find('\n');
-    (void)write_all(1, std::string("KALPEX ") + state + " - " + out.substr(0, first_end) + " |" + performance + "\n" +
-                           out.substr(first_end + 1));
-    (void)write_all(2, err);
-    return status;
+    lines.out = std::string("KALPEX ") + state + " - " + out.substr(0, first_end) + " |" + performance + "\n" +
+                out.substr(first_end + 1);
+    lines.status = status;
+    return lines;
 }

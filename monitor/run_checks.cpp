@@ -29,6 +29,19 @@ static const long lock_retry_ms = 20;
 // Enough for every line kalpex and a chatty driver write.
 static const size_t stream_cap = 1 << 20;
 
+// A check while it runs: its plan, what it has given so far, and where it
+// stands. Only this file sees it; the judge gets the result.
+struct running_check {
+    const planned_check *planned = nullptr;
+    run_result result;
+    enum class state { waiting, running, done } state = state::waiting;
+    owned_fd out_fd, err_fd, lock_fd;
+    bool lock_opened = false;
+    // When kalpex next gets next_signal (0: it is given up on).
+    long next_at = 0;
+    int next_signal = 0;
+};
+
 // SIGCHLD, and the signals that stop the adapter, come through a descriptor
 // that is polled with the checks' pipes.
 static const int watched_signals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP};
@@ -64,7 +77,7 @@ bool drop_privileges(const identity &user)
 // until it execs (vfork: no copy of the adapter's pages, the costliest part
 // of a check's start after kalpex's own), so it makes system calls only:
 // nothing that allocates or writes what the adapter reads.
-[[noreturn]] static void become_kalpex(const settings &options, const check &c, const char *const *argv, int out,
+[[noreturn]] static void become_kalpex(const settings &options, const running_check &c, const char *const *argv, int out,
                                        int err)
 {
     (void)setpgid(0, 0);
@@ -96,15 +109,15 @@ bool drop_privileges(const identity &user)
     _exit(127);
 }
 
-static void start(const settings &options, check &c, long now_ms)
+static void start(const settings &options, running_check &c, long now_ms)
 {
-    c.started_ms = now_ms;
+    c.result.started_ms = now_ms;
     c.next_at = now_ms + options.bound * 1000L;
     c.next_signal = SIGTERM;
-    c.state = check::state::done;
+    c.state = running_check::state::done;
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     if (options.identity_error) {
-        c.spawn_error = options.identity_error;
+        c.result.spawn_error = options.identity_error;
         return;
     }
     const bool piped = pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0;
@@ -114,39 +127,40 @@ static void start(const settings &options, check &c, long now_ms)
     std::vector<const char *> argv = {options.kalpex.c_str()};
     if (options.require_hw)
         argv.push_back("--require-hw");
-    if (c.node)
-        argv.push_back(c.node->c_str());
+    if (c.planned->node)
+        argv.push_back(c.planned->node->c_str());
     argv.push_back(nullptr);
     // posix_spawn cannot make the child another user; the child of vfork
     // makes system calls only, and the adapter waits for it with a bound.
     // NOLINTNEXTLINE(bugprone-unsafe-functions,cert-msc24-c,cert-msc33-c)
-    c.pid = piped ? vfork() : -1;
-    if (c.pid == 0)
+    const pid_t pid = piped ? vfork() : -1;
+    if (pid == 0)
         become_kalpex(options, c, argv.data(), out[1], err[1]);
-    if (c.pid < 0) {
-        c.spawn_error = strerror(errno);
+    c.result.pid = pid;
+    if (pid < 0) {
+        c.result.spawn_error = strerror(errno);
         return;
     }
     // Here too, so that the group is there before any signal to it.
-    (void)setpgid(c.pid, c.pid);
+    (void)setpgid(pid, pid);
     c.out_fd = std::move(out_read);
     c.err_fd = std::move(err_read);
     (void)fcntl(c.out_fd.fd, F_SETFL, O_NONBLOCK);
     (void)fcntl(c.err_fd.fd, F_SETFL, O_NONBLOCK);
-    c.state = check::state::running;
+    c.state = running_check::state::running;
     if (c.lock_fd.fd >= 0) {
         const long long now_wall = time(nullptr);
         const long give_up_in = options.bound * 1000L + grace_ms + settle_ms;
-        write_record(c.lock_path, {now_wall, now_wall + give_up_in / 1000 + 1, c.pid});
+        write_record(c.planned->lock_path, {now_wall, now_wall + give_up_in / 1000 + 1, pid});
     }
 }
 
 // To kalpex and everything in its process group, while kalpex is not
 // reaped: until then no other process can take its number.
-static void signal_check(const check &c, int signal_number)
+static void signal_check(const running_check &c, int signal_number)
 {
-    if (c.pid > 0)
-        (void)kill(-c.pid, signal_number);
+    if (c.result.pid > 0)
+        (void)kill(-c.result.pid, signal_number);
 }
 
 // Reads what is there; closes the pipe at its end.
@@ -164,31 +178,35 @@ static void drain(owned_fd &pipe, std::string &into)
     }
 }
 
-static void finish(check &c, long now_ms)
+static void finish(running_check &c, long now_ms)
 {
     // Whatever kalpex wrote before it ended is in the pipes now; something
     // it left behind may hold them open, so there is no wait for their end.
-    drain(c.out_fd, c.out);
-    drain(c.err_fd, c.err);
+    drain(c.out_fd, c.result.out);
+    drain(c.err_fd, c.result.err);
     c.out_fd.reset();
     c.err_fd.reset();
     c.lock_fd.reset();
-    c.state = check::state::done;
-    c.ended_ms = now_ms;
-    c.ended_wall = time(nullptr);
+    c.state = running_check::state::done;
+    c.result.ended_ms = now_ms;
+    c.result.ended_wall = time(nullptr);
 }
 
 // Moves one check on at this moment: takes its lock and starts it, or
 // takes the next step its bound calls for. Yields how many milliseconds
 // until it next needs attention, or -1 once it is done. stopped_by: the
 // signal that is stopping the adapter, or 0.
-static long advance(const settings &options, check &c, long now, int stopped_by)
+static long advance(const settings &options, running_check &c, long now, int stopped_by)
 {
     lock_record holder;
-    if (c.state == check::state::waiting && stopped_by) {
-        c.terminated_by = stopped_by;
+    if (c.state == running_check::state::waiting && !c.lock_opened) {
+        c.lock_fd = open_lock(options, *c.planned);
+        c.lock_opened = true;
+    }
+    if (c.state == running_check::state::waiting && stopped_by) {
+        c.result.terminated_by = stopped_by;
         finish(c, now);
-    } else if (c.state == check::state::waiting && !take_lock(options, c, holder)) {
+    } else if (c.state == running_check::state::waiting && !take_lock(c.lock_fd, c.planned->lock_path, holder)) {
         // An earlier check of the node that may still answer is waited for,
         // up to this check's own bound; one past its own bound is stuck, and
         // this check fails at once. A holder that has written no record yet
@@ -197,20 +215,20 @@ static long advance(const settings &options, check &c, long now, int stopped_by)
         const bool may_answer = holder.stuck_after == 0 || now_wall < holder.stuck_after;
         if (may_answer && now < options.bound * 1000L)
             return lock_retry_ms;
-        c.stuck_since = holder.started ? holder.started : now_wall;
-        c.stuck_kalpex = holder.pid;
-        c.stuck_holder = holder_of(holder.pid);
+        c.result.stuck_since = holder.started ? holder.started : now_wall;
+        c.result.stuck_kalpex = holder.pid;
+        c.result.stuck_holder = holder_of(holder.pid);
         finish(c, now);
-    } else if (c.state == check::state::waiting) {
+    } else if (c.state == running_check::state::waiting) {
         start(options, c, now);
-        if (c.state == check::state::done)
+        if (c.state == running_check::state::done)
             finish(c, now);
     }
-    if (c.state != check::state::running)
+    if (c.state != running_check::state::running)
         return -1;
-    if (stopped_by && !c.terminated_by) {
+    if (stopped_by && !c.result.terminated_by) {
         // The adapter is being stopped: its checks go with it, at once.
-        c.terminated_by = stopped_by;
+        c.result.terminated_by = stopped_by;
         c.next_at = now;
         c.next_signal = SIGKILL;
     }
@@ -218,11 +236,11 @@ static long advance(const settings &options, check &c, long now, int stopped_by)
     // time the check is given up on.
     while (now >= c.next_at) {
         if (!c.next_signal) {
-            c.unkillable = true;
+            c.result.unkillable = true;
             finish(c, now);
             return -1;
         }
-        c.timed_out = c.timed_out || c.next_signal == SIGTERM;
+        c.result.timed_out = c.result.timed_out || c.next_signal == SIGTERM;
         signal_check(c, c.next_signal);
         c.next_at += c.next_signal == SIGTERM ? grace_ms : settle_ms;
         c.next_signal = c.next_signal == SIGTERM ? SIGKILL : 0;
@@ -237,8 +255,12 @@ static long now_ms(const timespec &base)
     return (now.tv_sec - base.tv_sec) * 1000 + (now.tv_nsec - base.tv_nsec) / 1000000;
 }
 
-void run_checks(const settings &options, std::vector<check> &checks)
+std::vector<run_result> run_checks(const settings &options, const check_plan &plan)
 {
+    std::vector<running_check> checks;
+    checks.reserve(plan.checks.size());
+    for (const planned_check &planned : plan.checks)
+        checks.emplace_back().planned = &planned;
     const owned_fd signals = watch_signals();
     int stopped_by = 0;
     timespec base{};
@@ -247,7 +269,7 @@ void run_checks(const settings &options, std::vector<check> &checks)
     for (;;) {
         long wait_ms = -1;
         watched.assign(1, {signals.fd, POLLIN, 0});
-        for (check &c : checks) {
+        for (running_check &c : checks) {
             const long due = advance(options, c, now_ms(base), stopped_by);
             wait_ms = due < 0 ? wait_ms : wait_ms < 0 ? due : std::min(wait_ms, due);
             for (const int fd : {c.out_fd.fd, c.err_fd.fd}) {
@@ -261,9 +283,9 @@ void run_checks(const settings &options, std::vector<check> &checks)
             if (caught.ssi_signo != SIGCHLD && !stopped_by)
                 stopped_by = static_cast<int>(caught.ssi_signo);
         }
-        for (check &c : checks) {
-            drain(c.out_fd, c.out);
-            drain(c.err_fd, c.err);
+        for (running_check &c : checks) {
+            drain(c.out_fd, c.result.out);
+            drain(c.err_fd, c.result.err);
         }
         // The children that ended: each check's verdict is now in its pipes,
         // and what it left in its group goes with it, before kalpex is
@@ -273,12 +295,17 @@ void run_checks(const settings &options, std::vector<check> &checks)
             (void)kill(-ended.si_pid, SIGKILL);
             int status = 0;
             (void)waitpid(ended.si_pid, &status, 0);
-            for (check &c : checks) {
-                if (c.pid == ended.si_pid && c.state == check::state::running) {
-                    c.wait_status = status;
+            for (running_check &c : checks) {
+                if (c.result.pid == ended.si_pid && c.state == running_check::state::running) {
+                    c.result.wait_status = status;
                     finish(c, now_ms(base));
                 }
             }
         }
     }
+    std::vector<run_result> results;
+    results.reserve(checks.size());
+    for (running_check &c : checks)
+        results.push_back(std::move(c.result));
+    return results;
 }

@@ -76,6 +76,21 @@ std::vector<std::string> unit_instances(const std::string &node)
     return names;
 }
 
+// The render nodes under /dev/dri, as paths, in minor number order:
+// renderD128 before renderD1000 would be, were there one.
+std::vector<std::string> find_render_nodes()
+{
+    std::vector<std::string> paths;
+    for (const std::string &name : folder_entries("/dev/dri")) {
+        if (numbered(name, "renderD"))
+            paths.push_back("/dev/dri/" + name);
+    }
+    std::sort(paths.begin(), paths.end(), [](const std::string &left, const std::string &right) {
+        return left.size() != right.size() ? left.size() < right.size() : left < right;
+    });
+    return paths;
+}
+
 std::vector<std::string> card_render_nodes(const std::string &card)
 {
     std::vector<std::string> nodes;
