@@ -223,13 +223,11 @@ static bool only_kalpex_metrics(std::string_view metrics)
 {
     if (metrics.empty() || metrics.back() != '\n')
         return false;
-    for (size_t at = 0; at < metrics.size(); at = metrics.find('\n', at) + 1) {
-        const std::string_view line = metrics.substr(at);
-        if (!starts_with(line, "kalpex_") && !starts_with(line, "# HELP kalpex_") &&
-            !starts_with(line, "# TYPE kalpex_"))
-            return false;
-    }
-    return true;
+    const std::vector<std::string_view> lines = split(metrics.substr(0, metrics.size() - 1), '\n');
+    return std::all_of(lines.begin(), lines.end(), [](std::string_view line) {
+        return starts_with(line, "kalpex_") || starts_with(line, "# HELP kalpex_") ||
+               starts_with(line, "# TYPE kalpex_");
+    });
 }
 
 // A file larger than this is not what a check writes.

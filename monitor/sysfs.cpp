@@ -122,12 +122,15 @@ static std::string base_name(std::string_view path)
 // Link speeds as the kernel writes them: "16.0 GT/s PCIe", in GT/s.
 static double link_speed(const std::optional<std::string> &text)
 {
-    return text ? std::strtod(text->c_str(), nullptr) : 0;
+    double speed = 0;
+    if (text)
+        (void)std::from_chars(text->data(), text->data() + text->size(), speed);
+    return speed;
 }
 
 static int link_width(const std::optional<std::string> &text)
 {
-    return text ? static_cast<int>(std::strtol(text->c_str(), nullptr, 10)) : 0;
+    return static_cast<int>(decimal_number(text.value_or("")).value_or(0));
 }
 
 // The link between a PCI device and the port above it: what it trained
