@@ -336,6 +336,8 @@ INFO_128 = ('kalpex_gpu_info{node="/dev/dri/renderD128",gpu_node="/dev/dri/rende
 NO_NODE_INFO = ('kalpex_gpu_info{{node="/dev/dri/renderD128",gpu_node="",pci_address="0000:02:00.0",driver="{}",'
                 'vendor="0x1a03",device="0x2000"}} 1')
 BMC = {"address": "0000:02:00.0", "vendor": "0x1a03", "device": "0x2000"}
+# An H100 as sysfs shows it before its driver binds: a 3D controller.
+DATA_CENTRE_GPU = {"address": "0000:c1:00.0", "class": "0x030200", "vendor": "0x10de", "device": "0x2330"}
 SLOTS = [
     ("slot and driver beside each node; vgem has no slot", [GPU_AT_01, VGEM], [], False,
      [PASS_128, r"kalpex: PASS \(HARDWARE\) on /dev/dri/renderD129 \(no PCI device, no driver\)"], 0,
@@ -400,6 +402,45 @@ class Slots(InNamespace):
                     lint = subprocess.run([PROMTOOL, "check", "metrics"], input=written, capture_output=True,
                                           text=True)
                     self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+
+
+    def test_metrics_as_the_golden_file_has_them(self):
+        # Every series of a machine's GPUs, as a reviewer reads a change to
+        # them: an amdgpu behind a port, reported wedged and then reset,
+        # vgem, a management controller, and a data-centre GPU (a 3D
+        # controller, class 0x0302) whose driver did not bind, under
+        # --expect. Times and the version are masked. The kernel's reports
+        # as this version keeps them, and as an earlier one did (with the
+        # last event's time): an upgrade forgets no wedge.
+        # KALPEX_UPDATE_GOLDEN=1 writes the file anew.
+        golden = os.path.join(SOURCE, "tests", "golden", "machine.prom")
+        for state in ("2 1 1 1 1700000000 none rebind", "2 1700000000 1 1 1 1700000000 none rebind"):
+            with self.subTest(state=state), tempfile.TemporaryDirectory() as scratch:
+                pci_sysfs(f"{scratch}/sys", [GPU_AT_01, VGEM, BMC, DATA_CENTRE_GPU])
+                os.mkdir(f"{scratch}/ns")
+                os.mkdir(f"{scratch}/run", 0o755)
+                with open(f"{scratch}/run/dev-dri-renderD128.kernel", "w", encoding="utf-8") as file:
+                    file.write(state + "\n")
+                env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+                env.update(KALPEX=KALPEX_RUN, LD_LIBRARY_PATH=STANDIN, NODES="renderD128 renderD129",
+                           SYSFS_TREE=f"{scratch}/sys", RUNTIME_DIRECTORY=f"{scratch}/run")
+                done = subprocess.run([*namespace(f"{scratch}/ns"), *FAKE_SYSFS, ADAPTER,
+                                       f"--textfile={scratch}/k.prom", "--expect=3"],
+                                      env=env, capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                self.assertEqual(done.stdout.splitlines()[0], "kalpex: FAIL expected 3 render nodes, found 2 "
+                                 "(0000:02:00.0: no driver; 0000:c1:00.0: no driver)")
+                with open(f"{scratch}/k.prom", encoding="utf-8") as file:
+                    written = file.read()
+                masked = re.sub(r'^(kalpex_probe_(?:duration|last_run_timestamp)_seconds\{[^}]*\}) \S+$',
+                                r"\1 MASKED", written, flags=re.M)
+                masked = re.sub(r'version="[^"]*"', 'version="MASKED"', masked)
+                if os.environ.get("KALPEX_UPDATE_GOLDEN"):
+                    with open(golden, "w", encoding="utf-8") as file:
+                        file.write(masked)
+                with open(golden, encoding="utf-8") as file:
+                    self.maxDiff = None
+                    self.assertEqual(masked, file.read())
 
 
 # The sysfs of two GPUs: card0 with renderD128, card1 with renderD129.
