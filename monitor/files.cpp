@@ -16,9 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-// What is left to read from an open file, up to most bytes; none on an
-// error.
-static std::optional<std::string> read_rest(int fd, size_t most)
+std::optional<std::string> read_all(int fd, size_t most)
 {
     std::string text;
     char buffer[4096];
@@ -38,7 +36,7 @@ std::optional<std::string> read_text(const std::string &path, size_t most)
     const owned_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.fd < 0)
         return std::nullopt;
-    return read_rest(file.fd, most);
+    return read_all(file.fd, most);
 }
 
 std::optional<std::string> read_regular_file(const std::string &path, size_t most, const std::vector<uid_t> &owners)
@@ -49,7 +47,7 @@ std::optional<std::string> read_regular_file(const std::string &path, size_t mos
     if (file.fd < 0 || fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
         (!owners.empty() && std::find(owners.begin(), owners.end(), status.st_uid) == owners.end()))
         return std::nullopt;
-    return read_rest(file.fd, most);
+    return read_all(file.fd, most);
 }
 
 std::optional<std::string> real_path(const std::string &path)

@@ -220,6 +220,9 @@ struct settings {
 // files.cpp: the file helpers the other parts share. A path with every
 // link resolved, or none.
 std::optional<std::string> real_path(const std::string &path);
+// What is left to read from a file or pipe, up to most bytes; none on an
+// error.
+std::optional<std::string> read_all(int fd, size_t most);
 // A file's text, up to most bytes, or none.
 std::optional<std::string> read_text(const std::string &path, size_t most);
 // The same of a regular file, not through a link, that one of owners owns

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the kernel shows of the GPUs in sysfs: which device a DRM node
-// belongs to, the GPU's PCI slot, driver and IDs, the width and speed its
-// PCIe link trained to, and every display device on the PCI bus, bound to a
-// driver or not. Render node numbers move when a GPU is added or probes
+// What the kernel shows of the GPUs in sysfs and /dev/dri: the machine's
+// render nodes, which device a DRM node belongs to, the GPU's PCI slot,
+// driver and IDs, the width and speed its PCIe link trained to, and every
+// display device on the PCI bus, bound to a driver or not. Render node numbers move when a GPU is added or probes
 // late; the slot is what a technician can find in the machine.
 
 #include "monitor.h"

@@ -29,15 +29,8 @@ std::string run_program(const std::vector<std::string> &arguments)
         _exit(127);
     }
     (void)close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got = 1; pid > 0 && got > 0;) {
-        got = read(reading.fd, buffer, sizeof buffer);
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
-        else if (got < 0 && errno == EINTR)
-            got = 1;
-    }
+    // systemctl's answers about a few units: far below this.
+    std::string text = pid > 0 ? read_all(reading.fd, 1 << 20).value_or("") : "";
     int status = 0;
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
