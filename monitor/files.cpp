@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 
 std::optional<std::string> read_all(int fd, size_t most)
@@ -61,13 +62,11 @@ std::optional<std::string> real_path(const std::string &path)
 std::vector<std::string> folder_entries(const std::string &folder)
 {
     std::vector<std::string> names;
-    DIR *listing = opendir(folder.c_str());
-    while (const dirent *entry = listing ? readdir(listing) : nullptr) {
+    const std::unique_ptr<DIR, int (*)(DIR *)> listing(opendir(folder.c_str()), closedir);
+    while (const dirent *entry = listing ? readdir(listing.get()) : nullptr) {
         if (entry->d_name[0] != '.')
             names.emplace_back(entry->d_name);
     }
-    if (listing)
-        closedir(listing);
     std::sort(names.begin(), names.end());
     return names;
 }
