@@ -199,7 +199,7 @@ static void finish(running_check &c, long now_ms)
 static long advance(const settings &options, running_check &c, long now, int stopped_by)
 {
     lock_record holder;
-    if (c.state == running_check::state::waiting && !c.lock_opened) {
+    if (c.state == running_check::state::waiting && !stopped_by && !c.lock_opened) {
         c.lock_fd = open_lock(options, *c.planned);
         c.lock_opened = true;
     }
