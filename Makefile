@@ -21,7 +21,8 @@ LOGS    := $(BUILD)/logs
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 INSTALL := tools/install-packages.sh $(LOGS)/install.log
 
-RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0
+RUN_PACKAGES  := cmake g++ make pkgconf libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0 \
+                 libvulkan-dev mesa-vulkan-drivers
 # The daemons of the SLURM and Nagios suites, which run them on this machine.
 FLEET_PACKAGES := munge slurmctld slurmd slurm-client nagios4-core nagios-nrpe-server nagios-nrpe-plugin icinga2-bin
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
@@ -45,7 +46,8 @@ ARCH        ?= arm64
 TRIPLET     := $(if $(filter arm64,$(ARCH)),aarch64-linux-gnu)
 CROSS_BUILD := $(BUILD)-$(ARCH)
 CROSS_PACKAGES      := crossbuild-essential-$(ARCH) cmake make pkgconf qemu-user dpkg-dev file \
-                       $(addsuffix :$(ARCH),libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0)
+                       $(addsuffix :$(ARCH),libgbm-dev libegl-dev libgles-dev libgl1-mesa-dri libegl-mesa0 libvulkan-dev \
+                         mesa-vulkan-drivers)
 CROSS_TEST_PACKAGES := $(CROSS_PACKAGES) python3 python3-yaml util-linux mount systemd mandoc man-db lintian devscripts \
                        $(FLEET_PACKAGES)
 

@@ -27,18 +27,6 @@ static run_options scan_command_line(int argc, char **argv)
     return options;
 }
 
-// A standard descriptor left closed by the caller would otherwise go to the
-// node, and report lines would be written into the device itself.
-static bool hold_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        // open() takes the lowest free descriptor, which is this one.
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
-            return false;
-    }
-    return true;
-}
-
 // The render node needs no privileges beyond the render group; the primary
 // node is the fallback for drivers that have no render node.
 static const char *const default_nodes[] = {"/dev/dri/renderD128", "/dev/dri/card0"};

@@ -3,22 +3,13 @@
 
 #include "lines.h"
 
-#include <EGL/egl.h>
 #include <cstdio>
 
 const char *renderer = "(none)";
 
-// Every line is written here, one function per line. Write results are
+// Every line is written here, one function per line, but the GBM path's
+// failure line, which reads EGL's error (fail_egl.cpp). Write results are
 // ignored: the exit status is the answer, not the text.
-
-int fail(const char *stage)
-{
-    // Read before writing anything, so the code is the one the stage left.
-    const EGLint egl_error = eglGetError();
-    (void)std::fprintf(stderr, FAIL_LINE "%s (renderer: %s, eglError 0x%x)\n", stage, renderer,
-                       static_cast<unsigned>(egl_error));
-    return 1;
-}
 
 void report_node(const char *node_path)
 {
@@ -49,4 +40,27 @@ void report_pass(const char *verdict_word)
 void report_open_failure(const char *path)
 {
     (void)std::fprintf(stderr, FAIL_LINE OPEN_STAGE "%s\n", path);
+}
+
+void report_vulkan_device(const char *name, const char *type, const char *driver, const char *api_version,
+                          const char *slot)
+{
+    (void)std::fprintf(stdout, LINE_PREFIX "VK_DEVICE=%s\n", name);
+    (void)std::fprintf(stdout, LINE_PREFIX "VK_DEVICE_TYPE=%s\n", type);
+    (void)std::fprintf(stdout, LINE_PREFIX "VK_DRIVER=%s\n", driver);
+    (void)std::fprintf(stdout, LINE_PREFIX "VK_API_VERSION=%s\n", api_version);
+    if (slot)
+        (void)std::fprintf(stdout, LINE_PREFIX "pci=%s\n", slot);
+}
+
+int fail_call(const char *call, const char *result)
+{
+    (void)std::fprintf(stderr, FAIL_LINE "%s (%s)\n", call, result);
+    return 1;
+}
+
+int fail_vulkan(const char *stage)
+{
+    (void)std::fprintf(stderr, FAIL_LINE "%s (device: %s)\n", stage, renderer);
+    return 1;
 }

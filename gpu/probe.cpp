@@ -2,18 +2,10 @@
 #include "gpu.h"
 
 #include "../app/report.h"
+#include "pixel.h"
 
 #include <GLES2/gl2.h>
 
-// Small enough for any driver; the centre pixel avoids edge effects.
-static const GLsizei buffer_size = 64;
-
-// Magenta survives a 4-bit-per-channel buffer: these bounds allow for the
-// precision lost on the way there and back.
-static bool pixel_accepted(const unsigned char pixel[4])
-{
-    return pixel[0] > 0xDF && pixel[1] <= 0x1F && pixel[2] > 0xDF;
-}
 
 // The framebuffer and renderbuffer go with the context at teardown.
 int probe_readback()

@@ -25,7 +25,8 @@ CONTRIB_FILES = ["/usr/libexec/kalpex/kalpex-monitor", "/usr/lib/systemd/system/
                  "/usr/lib/systemd/system/kalpex@.timer", "/usr/lib/systemd/system/kalpex-retire@.service",
                  "/usr/lib/udev/rules.d/71-kalpex.rules", "/usr/lib/udev/rules.d/72-kalpex-checks.rules",
                  "/usr/share/man/man8/kalpex-monitor.8.gz", "/usr/share/man/man8/check_kalpex.8.gz",
-                 "/usr/share/man/man8/kalpex-slurm.8.gz",
+                 "/usr/share/man/man8/kalpex-slurm.8.gz", "/usr/bin/kalpex-vulkan",
+                 "/usr/share/man/man1/kalpex-vulkan.1.gz",
                  "/usr/share/kalpex/node-problem-detector-kalpex.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex-kernel.json",
                  "/usr/share/kalpex/node-problem-detector-kalpex.yaml", "/usr/share/kalpex/kalpex-alerts.yml",
@@ -88,19 +89,26 @@ def leave_what_checks_leave():
 
 
 class ManPage(unittest.TestCase):
+    # Each program's page as built, and how its sources name a failing stage.
+    PAGES = [(MAN_PAGE, r'fail\("([^"]+)"\)', 11),
+             (os.path.join(BUILD, "kalpex-vulkan.1"), r'fail_vulkan\((?:[^"]*\? )?"([^"]+)"', 3)]
+
     def test_lint_clean(self):
-        done = run("mandoc", "-T", "lint", "-W", "warning", MAN_PAGE)
-        self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
+        for page, _, _ in self.PAGES:
+            with self.subTest(page=page):
+                done = run("mandoc", "-T", "lint", "-W", "warning", page)
+                self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
 
     def test_names_every_stage_text(self):
-        with open(MAN_PAGE, encoding="utf-8") as file:
-            page = file.read().replace("\\-", "-")
-        stages = []
-        for source in glob.glob(os.path.join(SOURCE, "gpu", "*.cpp")):
-            with open(source, encoding="utf-8") as file:
-                stages += re.findall(r'fail\("([^"]+)"\)', file.read())
-        self.assertGreaterEqual(len(stages), 11)
-        self.assertEqual([stage for stage in stages if stage not in page], [])
+        for page_path, pattern, least in self.PAGES:
+            with self.subTest(page=page_path), open(page_path, encoding="utf-8") as file:
+                page = file.read().replace("\\-", "-")
+                stages = []
+                for source in glob.glob(os.path.join(SOURCE, "gpu", "*.cpp")):
+                    with open(source, encoding="utf-8") as file:
+                        stages += re.findall(pattern, file.read())
+                self.assertGreaterEqual(len(stages), least)
+                self.assertEqual([stage for stage in stages if stage not in page], [])
 
 
 class Install(unittest.TestCase):
@@ -145,7 +153,7 @@ class DebianPackage(unittest.TestCase):
             # dpkg keeps an operator's settings across upgrades.
             self.assertEqual(run("dpkg-deb", "--info", package, "conffiles").stdout, "/etc/default/kalpex\n")
             depends = run("dpkg-deb", "-f", package, "Depends").stdout
-            self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2"])
+            self.assertEqual(sorted(re.findall(r"(lib[\w.+-]+)", depends)), ["libc6", "libegl1", "libgbm1", "libgles2", "libvulkan1"])
             # Debian's checker finds nothing, pedantic and informational
             # tags included; a deliberate tag has an override with a reason.
             done = run("lintian", "--pedantic", "--display-info", "--tag-display-limit", "0", package)
