@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +33,7 @@ struct family {
     const char *name, *help, *type;
     const char *labels[5]; // as many as there are, then none
 };
-enum family_id {
+enum family_id : std::uint8_t {
     probe_success, probe_hardware, probe_failed_stage, probe_duration, probe_last_run, probe_trigger,
     probe_open_failure, kernel_wedged, kernel_report_time, kernel_wedge_events, kernel_reset_events,
     kernel_event_unanswered, gpu_info, link_width, link_max_width, link_speed, link_max_speed, link_degraded_family,

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -34,7 +35,7 @@ static const size_t stream_cap = 1 << 20;
 struct running_check {
     const planned_check *planned = nullptr;
     run_result result;
-    enum class state { waiting, running, done } state = state::waiting;
+    enum class state : std::uint8_t { waiting, running, done } state = state::waiting;
     owned_fd out_fd, err_fd, lock_fd;
     bool lock_opened = false;
     // When kalpex next gets next_signal (0: it is given up on).

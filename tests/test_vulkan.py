@@ -9,10 +9,14 @@ import unittest
 from harness import STANDIN_DIR, main, run_kalpex
 
 PROGRAM = os.environ["KALPEX_VULKAN_BIN"]
-# lavapipe's manifest for the program's architecture, not the machine's
-# where a cross build runs under an emulator.
+# lavapipe's manifest: Mesa 22 names one per architecture (the program's,
+# not the machine's where a cross build runs under an emulator); Mesa 25
+# one for all, whose library the loader finds in its own architecture's
+# folder.
 ARCHITECTURE = "aarch64" if "aarch64" in os.environ.get("KALPEX_EMULATOR", "") else platform.machine()
-LAVAPIPE = f"/usr/share/vulkan/icd.d/lvp_icd.{ARCHITECTURE}.json"
+LAVAPIPE = next((path for path in (f"/usr/share/vulkan/icd.d/lvp_icd.{ARCHITECTURE}.json",
+                                   "/usr/share/vulkan/icd.d/lvp_icd.json") if os.path.exists(path)),
+                "lavapipe's manifest in /usr/share/vulkan/icd.d")
 STANDIN_ICD = os.path.join(STANDIN_DIR, "standin_icd.json")
 STANDIN_LINES = ["kalpex: VK_DEVICE=Stand-in Vulkan GPU", "kalpex: VK_DEVICE_TYPE=discrete GPU",
                  "kalpex: VK_DRIVER=standin (tests/standin)", "kalpex: VK_API_VERSION=1.3.0"]
