@@ -8,32 +8,15 @@
 //           with none, the first device that is not a CPU implementation
 
 #include "../gpu/vulkan.h"
+#include "command_line.h"
 #include "report.h"
 
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-
-struct probe_options {
-    const char *device = nullptr;
-    bool require_hw = false;
-};
-
-static probe_options scan_command_line(int argc, char **argv)
-{
-    probe_options options;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--require-hw") == 0)
-            options.require_hw = true;
-        else
-            options.device = argv[i];
-    }
-    return options;
-}
 
 // The hexadecimal digits at text[at, at + count) as a number, or false.
 static bool hex_field(const char *text, size_t at, size_t count, unsigned &value)
@@ -62,18 +45,18 @@ static bool read_slot(const char *text, device_choice &choice)
 
 // DEVICE as the device to choose: a slot, or a node, whose device number
 // Vulkan's DRM properties give, and whose slot sysfs knows.
-static int choose(const probe_options &options, device_choice &choice)
+static int choose(const run_options &options, device_choice &choice)
 {
-    if (!options.device)
+    if (!options.node_path)
         return 0;
-    if (read_slot(options.device, choice)) {
+    if (read_slot(options.node_path, choice)) {
         choice.by_slot = true;
         return 0;
     }
     struct stat status {
     };
-    if (stat(options.device, &status) != 0 || !S_ISCHR(status.st_mode)) {
-        report_open_failure(options.device);
+    if (stat(options.node_path, &status) != 0 || !S_ISCHR(status.st_mode)) {
+        report_open_failure(options.node_path);
         return 1;
     }
     choice.by_node = true;
@@ -92,14 +75,10 @@ static int choose(const probe_options &options, device_choice &choice)
 // made.
 int main(int argc, char **argv)
 {
-    if (!hold_standard_descriptors()) {
-        report_open_failure("/dev/null");
-        return 1;
-    }
-    // A reader that leaves early must not turn the verdict into a signal.
-    (void)std::signal(SIGPIPE, SIG_IGN);
+    if (int status = prepare_streams())
+        return status;
 
-    const probe_options options = scan_command_line(argc, argv);
+    const run_options options = scan_command_line(argc, argv);
     device_choice choice;
     if (int status = choose(options, choice))
         return status;

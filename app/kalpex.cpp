@@ -3,29 +3,12 @@
 // One pass from the command line to the exit status: 0 pass, 1 fail.
 
 #include "../gpu/gpu.h"
+#include "command_line.h"
 #include "report.h"
 
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-
-struct run_options {
-    const char *node_path = nullptr;
-    bool require_hw = false;
-};
-
-static run_options scan_command_line(int argc, char **argv)
-{
-    run_options options;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--require-hw") == 0)
-            options.require_hw = true;
-        else
-            options.node_path = argv[i];
-    }
-    return options;
-}
 
 // The render node needs no privileges beyond the render group; the primary
 // node is the fallback for drivers that have no render node.
@@ -55,12 +38,8 @@ static int open_node(run_options &options, int &node_fd)
 // the GBM device and the EGL objects.
 int main(int argc, char **argv)
 {
-    if (!hold_standard_descriptors()) {
-        report_open_failure("/dev/null");
-        return 1;
-    }
-    // A reader that leaves early must not turn the verdict into a signal.
-    (void)std::signal(SIGPIPE, SIG_IGN);
+    if (int status = prepare_streams())
+        return status;
 
     run_options options = scan_command_line(argc, argv);
 

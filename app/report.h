@@ -21,6 +21,8 @@ void report_pass(const char *verdict_word);
 void report_open_failure(const char *path);
 void report_vulkan_device(const char *name, const char *type, const char *driver, const char *api_version,
                           const char *slot);
-// Opens /dev/null on a standard descriptor the caller left closed: else
-// the first file opened would take it, and lines would be written there.
-bool hold_standard_descriptors();
+// What every probe does first: /dev/null on a standard descriptor the
+// caller left closed (else the first file opened would take it, and lines
+// would be written there), and no death by SIGPIPE. Yields 0 or the
+// failure's status.
+int prepare_streams();
