@@ -97,7 +97,7 @@ int main(int argc, char **argv)
         return status;
     if (int status = read_back(handles))
         return status;
-    if (int status = judge_device(handles, options.require_hw))
+    if (int status = judge_device(options.require_hw))
         return status;
     release(handles);
     return 0;

@@ -426,7 +426,7 @@ int read_back(const vulkan_handles &handles)
 }
 
 // A CPU implementation (lavapipe, SwiftShader) is the software fallback.
-int judge_device(const vulkan_handles &, bool require_hw)
+int judge_device(bool require_hw)
 {
     const bool software = chosen.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU;
     if (software && require_hw)

@@ -42,5 +42,5 @@ int create_device(vulkan_handles &handles);
 int create_target(vulkan_handles &handles);
 int clear_and_copy(vulkan_handles &handles);
 int read_back(const vulkan_handles &handles);
-int judge_device(const vulkan_handles &handles, bool require_hw);
+int judge_device(bool require_hw);
 void release(const vulkan_handles &handles);

@@ -123,7 +123,9 @@ std::string failed_stage(const settings &options, const verdict &judged)
     return judged.kalpex_stage;
 }
 
-std::string verdict_line(const settings &options, const verdict &judged, bool name_nodes)
+// The line of a check, as it leads standard output (its GPU named where
+// nodes are).
+static std::string verdict_line(const settings &options, const verdict &judged, bool name_nodes)
 {
     std::string line = deciding_line(options, judged);
     // Several nodes: each line says which; a line that ends with the node
@@ -149,7 +151,8 @@ severity worst_of(const machine_verdict &machine, const std::vector<verdict> &ve
     return worst;
 }
 
-std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays)
+// The --expect line: the count, and the display devices with no render node.
+static std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays)
 {
     std::string line = FAIL_LINE "expected " + std::to_string(expected) + " render nodes, found " +
                        std::to_string(found);

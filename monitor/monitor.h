@@ -326,17 +326,13 @@ bool drop_privileges(const identity &user);
 // judge.cpp: what each run comes to.
 verdict judge(const settings &options, const planned_check &planned, const run_result &run);
 
-// lines.cpp: the adapter's lines and exit status. The line of a check, as
-// it leads standard output (its GPU named where nodes are).
-std::string verdict_line(const settings &options, const verdict &judged, bool name_nodes);
-// The stage at which a check failed, as the metrics label it.
+// lines.cpp: the adapter's lines and exit status. The stage at which a check failed, as the metrics label it.
 std::string failed_stage(const settings &options, const verdict &judged);
 // The lines of every check, worst first, and what follows them on
 // standard error; status: the worst outcome's severity, as a number.
 output adapter_output(const settings &options, const check_plan &plan, const machine_verdict &machine,
                       const std::vector<verdict> &verdicts);
 severity worst_of(const machine_verdict &machine, const std::vector<verdict> &verdicts);
-std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays);
 std::string seconds(long milliseconds); // as metrics give durations: 0.093
 // plugin.cpp: the same lines as a monitoring plugin gives them.
 output plugin_output(const settings &options, const check_plan &plan, const machine_verdict &machine,
