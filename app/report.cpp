@@ -64,3 +64,9 @@ int fail_vulkan(const char *stage)
     (void)std::fprintf(stderr, FAIL_LINE "%s (device: %s)\n", stage, renderer);
     return 1;
 }
+
+void report_egl_device(int index, int count, const char *extensions)
+{
+    (void)std::fprintf(stdout, LINE_PREFIX "EGL_DEVICE=%d of %d\n", index, count);
+    (void)std::fprintf(stdout, LINE_PREFIX "EGL_DEVICE_EXTENSIONS=%s\n", extensions);
+}

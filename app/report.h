@@ -19,6 +19,7 @@ void report_version(const char *version);
 void report_readback(const unsigned char pixel[4], bool accepted);
 void report_pass(const char *verdict_word);
 void report_open_failure(const char *path);
+void report_egl_device(int index, int count, const char *extensions);
 void report_vulkan_device(const char *name, const char *type, const char *driver, const char *api_version,
                           const char *slot);
 // What every probe does first: /dev/null on a standard descriptor the

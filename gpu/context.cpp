@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
+// What every EGL probe does once it has a display: a surfaceless OpenGL ES 2
+// context on it, made current.
 #include "gpu.h"
 
 #include "../app/report.h"
-
-#include <EGL/eglext.h>
-#include <gbm.h>
 
 // clang-format off
 // No surface type: the context is made current without one.
@@ -21,23 +20,8 @@ static const EGLint ctx_attrs[] = {
 // clang-format on
 
 // Nothing acquired is released on failure: the process end does that.
-int bring_up(int node_fd, gpu_handles &handles)
+int start_context(gpu_handles &handles)
 {
-    handles.gbm = gbm_create_device(node_fd);
-    if (!handles.gbm)
-        return fail("gbm_create_device");
-
-    // Looked up by name so that an EGL without the extension fails here
-    // rather than at load time.
-    const auto get_platform_display =
-        reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-    if (!get_platform_display)
-        return fail("eglGetPlatformDisplayEXT missing");
-
-    handles.display = get_platform_display(EGL_PLATFORM_GBM_KHR, handles.gbm, nullptr);
-    if (handles.display == EGL_NO_DISPLAY)
-        return fail("eglGetPlatformDisplay(GBM)");
-
     EGLint major = 0;
     EGLint minor = 0;
     if (!eglInitialize(handles.display, &major, &minor))
@@ -60,10 +44,9 @@ int bring_up(int node_fd, gpu_handles &handles)
     return 0;
 }
 
-void tear_down(const gpu_handles &handles)
+void end_context(const gpu_handles &handles)
 {
     eglMakeCurrent(handles.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
     eglDestroyContext(handles.display, handles.context);
     eglTerminate(handles.display);
-    gbm_device_destroy(handles.gbm);
 }

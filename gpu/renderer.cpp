@@ -19,14 +19,15 @@ static const char *gl_text(GLenum name)
 void identify_renderer(const char *node_path)
 {
     renderer = gl_text(GL_RENDERER);
-    report_node(node_path);
+    if (node_path)
+        report_node(node_path);
     report_renderer(renderer);
     report_version(gl_text(GL_VERSION));
 }
 
-int judge_renderer(bool require_hw)
+int judge_renderer(bool require_hw, bool software_device)
 {
-    bool software = false;
+    bool software = software_device;
     for (const char *marker : software_markers) {
         if (std::strstr(renderer, marker)) {
             software = true;

@@ -14,6 +14,11 @@
 //                     O_DIRECT: on a suspended device-mapper device, a driver
 //                     stuck in the kernel, where no signal reaches it
 //   STANDIN_ONLY_ON   the node the switches above apply to; others work
+// EGL's device platform, for kalpex-egl-device: device 0 is Mesa's software
+// device, device 1 a GPU with the DRM files STANDIN_DRM_FILE (primary) and
+// STANDIN_RENDER_FILE (render node), each offered only when set.
+//   STANDIN_DEVICES           how many devices are listed (default 2)
+//   STANDIN_CLIENT_EXTENSIONS EGL's client extensions
 
 #include <csignal>
 #include <cstdarg>
@@ -143,10 +148,59 @@ static EGLDisplay EGLAPIENTRY get_platform_display(EGLenum platform, void *nativ
     return fails("eglGetPlatformDisplayEXT") ? EGL_NO_DISPLAY : display_name;
 }
 
+static char software_device[] = "software-device", gpu_device[] = "gpu-device";
+
+static EGLBoolean EGLAPIENTRY query_devices(EGLint most, EGLDeviceEXT *devices, EGLint *count)
+{
+    trace("eglQueryDevicesEXT %d", most);
+    if (fails("eglQueryDevicesEXT"))
+        return EGL_FALSE;
+    const char *listed = getenv("STANDIN_DEVICES");
+    *count = listed ? atoi(listed) : 2;
+    EGLDeviceEXT all[] = {software_device, gpu_device};
+    for (EGLint i = 0; i < *count && i < most && i < 2; ++i)
+        devices[i] = all[i];
+    return EGL_TRUE;
+}
+
+static const char *EGLAPIENTRY query_device_string(EGLDeviceEXT device, EGLint name)
+{
+    trace("eglQueryDeviceStringEXT %s 0x%x", handle_name(device), static_cast<unsigned>(name));
+    const bool gpu = device == gpu_device;
+    const char *primary = getenv("STANDIN_DRM_FILE"), *render = getenv("STANDIN_RENDER_FILE");
+    if (name == EGL_EXTENSIONS && !gpu)
+        return "EGL_MESA_device_software";
+    if (name == EGL_EXTENSIONS)
+        return primary && render ? "EGL_EXT_device_drm EGL_EXT_device_drm_render_node"
+               : primary         ? "EGL_EXT_device_drm"
+               : render          ? "EGL_EXT_device_drm_render_node"
+                                 : "";
+    if (gpu && name == EGL_DRM_DEVICE_FILE_EXT)
+        return primary;
+    if (gpu && name == EGL_DRM_RENDER_NODE_FILE_EXT)
+        return render;
+    return nullptr;
+}
+
+extern "C" const char *eglQueryString(EGLDisplay display, EGLint name)
+{
+    trace("eglQueryString %s 0x%x", handle_name(display), static_cast<unsigned>(name));
+    const char *extensions = getenv("STANDIN_CLIENT_EXTENSIONS");
+    if (display != EGL_NO_DISPLAY || name != EGL_EXTENSIONS)
+        return nullptr;
+    return extensions ? extensions : "EGL_EXT_device_enumeration EGL_EXT_platform_base EGL_EXT_platform_device";
+}
+
 extern "C" __eglMustCastToProperFunctionPointerType eglGetProcAddress(const char *name)
 {
     trace("eglGetProcAddress %s", name);
-    if (fails("eglGetProcAddress") || strcmp(name, "eglGetPlatformDisplayEXT") != 0)
+    if (fails("eglGetProcAddress"))
+        return nullptr;
+    if (strcmp(name, "eglQueryDevicesEXT") == 0)
+        return reinterpret_cast<__eglMustCastToProperFunctionPointerType>(query_devices);
+    if (strcmp(name, "eglQueryDeviceStringEXT") == 0)
+        return reinterpret_cast<__eglMustCastToProperFunctionPointerType>(query_device_string);
+    if (strcmp(name, "eglGetPlatformDisplayEXT") != 0)
         return nullptr;
     return reinterpret_cast<__eglMustCastToProperFunctionPointerType>(get_platform_display);
 }
