@@ -13,4 +13,6 @@
 #define SOFTWARE_WORD "SOFTWARE fallback"
 #define NODE_LINE LINE_PREFIX "node="
 #define RENDERER_LINE LINE_PREFIX "GL_RENDERER="
+// The Vulkan probe's line in the renderer's place.
+#define VK_DEVICE_LINE LINE_PREFIX "VK_DEVICE="
 #define OPEN_STAGE "open "

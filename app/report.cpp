@@ -45,7 +45,7 @@ void report_open_failure(const char *path)
 void report_vulkan_device(const char *name, const char *type, const char *driver, const char *api_version,
                           const char *slot)
 {
-    (void)std::fprintf(stdout, LINE_PREFIX "VK_DEVICE=%s\n", name);
+    (void)std::fprintf(stdout, VK_DEVICE_LINE "%s\n", name);
     (void)std::fprintf(stdout, LINE_PREFIX "VK_DEVICE_TYPE=%s\n", type);
     (void)std::fprintf(stdout, LINE_PREFIX "VK_DRIVER=%s\n", driver);
     (void)std::fprintf(stdout, LINE_PREFIX "VK_API_VERSION=%s\n", api_version);

@@ -99,11 +99,13 @@ int open_device_display(const char *device, gpu_handles &handles, egl_device_fac
     if (count < 1)
         return fail("no EGL device");
 
-    EGLint chosen = -1;
+    EGLint chosen = -1, software_device = -1;
     const char *chosen_extensions = nullptr;
     for (EGLint i = 0; i < count && chosen < 0; ++i) {
         const char *extensions = query_device_string(devices[i], EGL_EXTENSIONS);
         const bool software = has_extension(extensions, "EGL_MESA_device_software");
+        if (software && software_device < 0)
+            software_device = i;
         const char *primary = has_extension(extensions, "EGL_EXT_device_drm")
                                   ? query_device_string(devices[i], EGL_DRM_DEVICE_FILE_EXT)
                                   : nullptr;
@@ -121,10 +123,13 @@ int open_device_display(const char *device, gpu_handles &handles, egl_device_fac
             facts.node_path = device && wanted_index < 0 ? device : render ? render : primary;
         }
     }
-    // With no DEVICE and no GPU listed, the software device answers.
-    if (chosen < 0 && !device) {
-        chosen = 0;
-        chosen_extensions = query_device_string(devices[0], EGL_EXTENSIONS);
+    // Where no GPU listed is the one asked for (or with no DEVICE, none is
+    // listed), Mesa's software device answers in its place, as llvmpipe
+    // does for kalpex: the verdict says so. Without DEVICE and without it,
+    // the first device.
+    if (chosen < 0 && (software_device >= 0 || !device)) {
+        chosen = software_device >= 0 ? software_device : 0;
+        chosen_extensions = query_device_string(devices[chosen], EGL_EXTENSIONS);
         facts.software = has_extension(chosen_extensions, "EGL_MESA_device_software");
     }
     if (chosen < 0) {

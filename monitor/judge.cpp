@@ -9,6 +9,7 @@
 
 #include "../app/lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -28,7 +29,7 @@ static std::string_view sort_lines(kalpex_lines &said, std::string_view stream)
             continue;
         if (said.verdict.empty() && (starts_with(line, PASS_LINE) || starts_with(line, FAIL_LINE)))
             said.verdict = line;
-        else if (said.renderer.empty() && starts_with(line, RENDERER_LINE))
+        else if (said.renderer.empty() && (starts_with(line, RENDERER_LINE) || starts_with(line, VK_DEVICE_LINE)))
             said.renderer = line;
         else if (said.node.empty() && starts_with(line, NODE_LINE))
             said.node = line;
@@ -109,8 +110,10 @@ static void explain_open(const settings &options, verdict &judged)
 
 // What ended a run where kalpex's verdict does not stand: in this order,
 // the first that holds.
-static ending ending_of(const run_result &run, int status, bool says, bool says_pass)
+static ending ending_of(const planned_check &planned, const run_result &run, int status, bool says, bool says_pass)
 {
+    if (planned.nodeless_gpu && planned.api == probe_api::gbm)
+        return ending::no_drm_node;
     if (run.stuck_since)
         return ending::stuck;
     if (run.spawn_error || status == 126 || status == 127)
@@ -128,9 +131,12 @@ static ending ending_of(const run_result &run, int status, bool says, bool says_
     return ending::kalpex;
 }
 
-static severity severity_of(ending ended_by, const kalpex_lines &said)
+static severity severity_of(const settings &options, ending ended_by, const kalpex_lines &said)
 {
     switch (ended_by) {
+    case ending::no_drm_node:
+        // Asked for alone, GBM checks nothing here: that is no pass.
+        return options.apis.size() > 1 ? severity::not_applicable : severity::failure;
     case ending::kalpex:
         if (said.verdict == PASS_LINE "(" HARDWARE_WORD ")")
             return severity::hardware_pass;
@@ -159,11 +165,13 @@ verdict judge(const settings &options, const planned_check &planned, const run_r
     judged.exit_status = WIFEXITED(run.wait_status) ? WEXITSTATUS(run.wait_status) : -1;
     judged.signal = WIFSIGNALED(run.wait_status) ? WTERMSIG(run.wait_status) : 0;
     const bool says = !judged.said.verdict.empty();
-    judged.ended_by = ending_of(run, judged.exit_status, says, starts_with(judged.said.verdict, PASS_LINE));
-    judged.level = severity_of(judged.ended_by, judged.said);
+    judged.ended_by = ending_of(planned, run, judged.exit_status, says, starts_with(judged.said.verdict, PASS_LINE));
+    judged.level = severity_of(options, judged.ended_by, judged.said);
     if (judged.ended_by == ending::kalpex && judged.level == severity::failure) {
         const std::string_view stage = std::string_view(judged.said.verdict).substr(std::strlen(FAIL_LINE));
-        judged.kalpex_stage = starts_with(stage, OPEN_STAGE) ? "open" : stage.substr(0, stage.find(" (renderer: "));
+        // The stage less what follows it of the renderer or device.
+        const size_t context = std::min(stage.find(" (renderer: "), stage.find(" (device: "));
+        judged.kalpex_stage = starts_with(stage, OPEN_STAGE) ? "open" : stage.substr(0, context);
     }
     if (judged.ended_by == ending::cannot_run) {
         judged.cannot_run_why = run.spawn_error.value_or(last_error);
@@ -178,15 +186,17 @@ verdict judge(const settings &options, const planned_check &planned, const run_r
     // The kernel reported the GPU wedged: until a pass in hardware, the
     // check fails, whatever kalpex saw. A wedged GPU whose every ioctl fails
     // still passes on Mesa's software rasteriser.
-    if (judged.level != severity::hardware_pass) {
+    if (judged.level != severity::hardware_pass && judged.level != severity::not_applicable) {
         judged.wedge = standing_wedge(planned);
         if (judged.wedge)
             judged.level = severity::failure;
     }
 
     // The node kalpex checked: the one given, or in kalpex's own default
-    // order the one it names.
-    if (planned.node)
+    // order the one it names. A GPU with no node is the one planned.
+    if (planned.nodeless_gpu)
+        judged.gpu = planned.nodeless_gpu;
+    else if (planned.node)
         judged.node = planned.node;
     else if (!judged.said.node.empty())
         judged.node = judged.said.node.substr(std::strlen(NODE_LINE));

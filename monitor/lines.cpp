@@ -59,11 +59,12 @@ static std::string ending_line(const settings &options, const verdict &judged)
 {
     switch (judged.ended_by) {
     case ending::kalpex:
+    case ending::no_drm_node: // verdict_line says it whole
         break;
     case ending::stuck:
         return stuck_line(*judged.run);
     case ending::cannot_run:
-        return UNKNOWN_LINE "cannot run " + options.kalpex + ": " + judged.cannot_run_why;
+        return UNKNOWN_LINE "cannot run " + probe_program(options, judged.planned->api) + ": " + judged.cannot_run_why;
     case ending::unkillable:
         return FAIL_LINE + within(options) + " (process " + std::to_string(judged.run->pid) + " could not be ended)";
     case ending::timed_out:
@@ -106,6 +107,8 @@ std::string failed_stage(const settings &options, const verdict &judged)
     switch (judged.ended_by) {
     case ending::kalpex:
         break;
+    case ending::no_drm_node:
+        return "no DRM node";
     case ending::stuck:
         return "check stuck";
     case ending::cannot_run:
@@ -123,21 +126,38 @@ std::string failed_stage(const settings &options, const verdict &judged)
     return judged.kalpex_stage;
 }
 
-// The line of a check, as it leads standard output (its GPU named where
-// nodes are).
-static std::string verdict_line(const settings &options, const verdict &judged, bool name_nodes)
+// The GPU beside its label: slot and driver, or the driver alone where
+// the label is the slot.
+static std::string gpu_text(const verdict &judged)
 {
+    if (!judged.gpu)
+        return "";
+    return judged.gpu->pci_address == judged.planned->label ? " (" + driver_text(*judged.gpu) + ")"
+                                                            : identity_text(*judged.gpu);
+}
+
+// The line of a check, as it leads standard output (its path named where
+// another than GBM's is checked, its GPU where nodes are).
+static std::string verdict_line(const settings &options, const check_plan &plan, const verdict &judged)
+{
+    const planned_check &planned = *judged.planned;
+    if (judged.ended_by == ending::no_drm_node)
+        return std::string(judged.level == severity::failure ? FAIL_LINE : LINE_PREFIX "SKIP ") + "gbm on " +
+               planned.label + gpu_text(judged) + ": " +
+               (plan.render_nodes ? "the GPU has no DRM node" : "the machine has no DRM node");
     std::string line = deciding_line(options, judged);
     // Several nodes: each line says which; a line that ends with the node
     // already (FAIL open) is left as it is. Beside the node, its GPU's slot
     // and driver, and why it did not open.
-    const std::string named = " " + judged.planned->label;
+    const std::string named = " " + planned.label;
     const bool names_it =
         line.size() >= named.size() && line.compare(line.size() - named.size(), named.size(), named) == 0;
-    if (name_nodes && !names_it)
-        line += " on " + judged.planned->label;
-    if ((name_nodes || names_it) && judged.gpu)
-        line += identity_text(*judged.gpu);
+    if (plan.name_apis)
+        line += std::string(" through ") + api_name(planned.api);
+    if (plan.name_nodes && !names_it)
+        line += " on " + planned.label;
+    if (plan.name_nodes || names_it)
+        line += gpu_text(judged);
     if (!judged.open_error.empty())
         line += ": " + judged.open_error;
     return line;
@@ -151,14 +171,16 @@ severity worst_of(const machine_verdict &machine, const std::vector<verdict> &ve
     return worst;
 }
 
-// The --expect line: the count, and the display devices with no render node.
+// The --expect line: the count, and the display devices that are no GPU
+// this machine renders on.
 static std::string short_of_gpus_line(unsigned expected, size_t found, const std::vector<gpu_identity> &displays)
 {
-    std::string line = FAIL_LINE "expected " + std::to_string(expected) + " render nodes, found " +
-                       std::to_string(found);
+    std::string line = FAIL_LINE "expected " + std::to_string(expected) + " GPUs, found " + std::to_string(found);
     std::string without;
-    for (const gpu_identity &gpu : displays)
-        without += (without.empty() ? "" : "; ") + gpu.pci_address + ": " + driver_text(gpu);
+    for (const gpu_identity &gpu : displays) {
+        if (!renders_here(gpu))
+            without += (without.empty() ? "" : "; ") + gpu.pci_address + ": " + driver_text(gpu);
+    }
     return without.empty() ? line : line + " (" + without + ")";
 }
 
@@ -167,7 +189,7 @@ output adapter_output(const settings &options, const check_plan &plan, const mac
 {
     output written;
     if (machine.short_of_gpus)
-        written.out += short_of_gpus_line(options.expected_nodes, plan.render_nodes, machine.displays) + "\n";
+        written.out += short_of_gpus_line(options.expected_nodes, plan.gpus, machine.displays) + "\n";
     // Worst first; checks of the same severity keep the node order.
     std::vector<const verdict *> order;
     order.reserve(verdicts.size());
@@ -176,7 +198,7 @@ output adapter_output(const settings &options, const check_plan &plan, const mac
     std::stable_sort(order.begin(), order.end(),
                      [](const verdict *left, const verdict *right) { return left->level > right->level; });
     for (const verdict *judged : order) {
-        written.out += verdict_line(options, *judged, plan.name_nodes) + "\n";
+        written.out += verdict_line(options, plan, *judged) + "\n";
         if (!plan.name_nodes && !judged->said.renderer.empty())
             written.out += judged->said.renderer + "\n";
     }

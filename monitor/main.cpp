@@ -3,13 +3,14 @@
 // under a bound, and says what monitors read.
 //
 // usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME]
-//                       [--gpu=GPU] [--allow-no-gpu] [--] [--require-hw] [NODE...]
+//                       [--gpu=GPU] [--api=LIST] [--allow-no-gpu] [--] [--require-hw] [NODE...]
 //        kalpex-monitor --publish=SOURCE FILE
 //        kalpex-monitor --kernel-event
 //   --timeout   the bound on each check (default 60 s); then SIGTERM, 5 s
 //               later SIGKILL, and 1 s after that it is given up on as stuck
 //   --textfile  also write Prometheus metrics to FILE, if its folder exists
-//   --expect    the machine must have at least N render nodes
+//   --expect    the machine must have at least N GPUs
+//   --api       the paths to check: gbm, egl-device, vulkan (default: all)
 //   --user      started by root, run kalpex as this user (default kalpex)
 //   --gpu       the GPU to check, as its unit names it (pci-0000:3b:00.0)
 //   --allow-no-gpu  a machine with no GPU checks nothing and passes
@@ -46,14 +47,14 @@ using writer = output (*)(const settings &, const check_plan &, const machine_ve
 static int check_machine(const settings &options, const std::vector<std::string> &render_nodes, bool plugin,
                          writer write_output)
 {
-    const check_plan plan = plan_checks(options, render_nodes, plugin);
-    const std::vector<run_result> runs = run_checks(options, plan);
+    // The display devices that have no render node: GPUs to check where no
+    // node is given, and named when GPUs are missing, and in the metrics.
     machine_verdict machine;
-    machine.short_of_gpus = options.expected_nodes && plan.render_nodes < options.expected_nodes;
-    // The display devices that have no render node: named when GPUs are
-    // missing, and in the metrics.
-    if (machine.short_of_gpus || options.textfile)
+    if (options.nodes.empty() || options.expected_nodes || options.textfile)
         machine.displays = displays_without_node();
+    const check_plan plan = plan_checks(options, render_nodes, machine.displays, plugin);
+    const std::vector<run_result> runs = run_checks(options, plan);
+    machine.short_of_gpus = options.expected_nodes && plan.gpus < options.expected_nodes;
     std::vector<verdict> verdicts;
     verdicts.reserve(runs.size());
     for (size_t i = 0; i < runs.size(); ++i)
@@ -131,7 +132,16 @@ int main(int argc, char **argv)
     // Installed as check_kalpex, it is a monitoring plugin: the same checks,
     // its command line, lines and statuses.
     const std::string_view program = argv[0] ? argv[0] : "";
-    if (program.substr(program.rfind('/') + 1) == "check_kalpex")
+    const bool plugin = program.substr(program.rfind('/') + 1) == "check_kalpex";
+    // The paths every route checks, from /etc/default/kalpex; --api is
+    // read after it and wins.
+    if (const char *apis = getenv("KALPEX_APIS"); apis && *apis && !api_list(apis, options.apis)) {
+        (void)printf(plugin ? "KALPEX UNKNOWN - KALPEX_APIS takes a list of gbm, egl-device and vulkan, not '%s'\n"
+                            : UNKNOWN_LINE "KALPEX_APIS takes a list of gbm, egl-device and vulkan, not '%s'\n",
+                     apis);
+        return plugin ? 3 : 2;
+    }
+    if (plugin)
         return plugin_main(argc, argv, options);
     return adapter_main(argc, argv, options);
 }

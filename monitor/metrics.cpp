@@ -28,7 +28,7 @@ static std::string label_value(std::string_view value)
 
 // A family as node_exporter's collectors describe one: its name, help and
 // type, and the names of the labels each of its series has after the
-// node's. The families are written in this order.
+// device's and the path's. The families are written in this order.
 struct family {
     const char *name, *help, *type;
     const char *labels[5]; // as many as there are, then none
@@ -37,7 +37,7 @@ enum family_id : std::uint8_t {
     probe_success, probe_hardware, probe_failed_stage, probe_duration, probe_last_run, probe_trigger,
     probe_open_failure, kernel_wedged, kernel_report_time, kernel_wedge_events, kernel_reset_events,
     kernel_event_unanswered, gpu_info, link_width, link_max_width, link_speed, link_max_speed, link_degraded_family,
-    build_info, render_nodes, render_nodes_expected, family_count
+    build_info, render_nodes, gpus_found, gpus_expected, family_count
 };
 static const family families[family_count] = {
     {"probe_success", "Whether the last GPU rendering check passed (1) or not (0).", "gauge", {}},
@@ -68,7 +68,7 @@ static const family families[family_count] = {
     {"gpu_info",
      "The GPU a check reached (gpu_node is its node), and each display device on the PCI bus that has no "
      "render node (gpu_node empty): slot, kernel driver (empty: none bound), PCI IDs.",
-     "gauge", {"gpu_node", "pci_address", "driver", "vendor", "device"}},
+     "gauge", {"gpu_node", "pci_address", "driver", "vendor_id", "device_id"}},
     {"pcie_link_width", "The lanes the GPU's PCIe link trained to.", "gauge", {}},
     {"pcie_link_max_width", "The most lanes both ends of the GPU's PCIe link support.", "gauge", {}},
     {"pcie_link_speed_transfers_per_second",
@@ -81,27 +81,35 @@ static const family families[family_count] = {
      "gauge", {}},
     {"build_info", "The version of kalpex that ran the check.", "gauge", {"version"}},
     {"render_nodes", "Render nodes found on the machine when the node was checked.", "gauge", {}},
-    {"render_nodes_expected", "Render nodes the machine must have (--expect).", "gauge", {}},
+    {"gpus", "GPUs found on the machine when the GPU was checked: render nodes, and display devices with a "
+     "driver but no render node.", "gauge", {}},
+    {"gpus_expected", "GPUs the machine must have (--expect).", "gauge", {}},
 };
-// Every series is per node, even where every node has the same value, so
-// that files written for single nodes never repeat a series:
-// node_exporter refuses a repeated one.
-static const char node_label[] = "node";
+// Every series is per GPU and path, even where every GPU has the same
+// value, so that files written for single GPUs never repeat a series:
+// node_exporter refuses a repeated one. The GPU's label is not "node":
+// that is the Kubernetes node's, in kube-state-metrics and in scrape
+// configs that set it on every series of a target. gpu_info is the GPU's
+// own, one series per GPU, with no path.
+static const char device_label[] = "device";
+static const char api_label[] = "api";
 
 // The series of every family, gathered check by check.
 using family_series = std::vector<std::string>;
 
 // One series: the family's labels with these values, and its value.
-static void add(family_series &series, family_id id, const std::string &node, const std::vector<std::string> &values,
-                const std::string &value)
+static void add(family_series &series, family_id id, const std::string &device, probe_api api,
+                const std::vector<std::string> &values, const std::string &value)
 {
     const family &of = families[id];
     const size_t label_count = std::find(std::begin(of.labels), std::end(of.labels), nullptr) - std::begin(of.labels);
     if (values.size() != label_count)
         return; // never a series whose labels are not its family's
     std::string &to = series[id];
-    to.append("kalpex_").append(of.name).append("{").append(node_label).append("=\"").append(label_value(node));
+    to.append("kalpex_").append(of.name).append("{").append(device_label).append("=\"").append(label_value(device));
     to.append("\"");
+    if (id != gpu_info)
+        to.append(",").append(api_label).append("=\"").append(api_name(api)).append("\"");
     for (size_t i = 0; i < values.size(); ++i)
         to.append(",").append(of.labels[i]).append("=\"").append(label_value(values[i])).append("\"");
     to.append("} ").append(value).append("\n");
@@ -122,61 +130,75 @@ static std::vector<std::string> info_values(const gpu_identity &gpu)
 // The series of one check: its verdict, what the kernel reported about
 // its GPU (none before the node's first kernel event), which GPU it
 // reached and its PCIe link, and the machine's. The display devices that
-// have no render node are in every check's info too: nothing else checks
-// them.
+// have no render node are in the info of each GPU's first check too, where
+// no check reaches them. A path that does not apply has no series.
 static void add_check(family_series &series, const settings &options, const check_plan &plan,
-                      const machine_verdict &machine, const verdict &judged)
+                      const machine_verdict &machine, const verdict &judged, bool first_of_gpu)
 {
     const planned_check &planned = *judged.planned;
     const std::string &node = planned.label;
+    const probe_api api = planned.api;
     const bool pass = passed(judged);
-    add(series, probe_success, node, {}, pass ? "1" : "0");
+    add(series, probe_success, node, api, {}, pass ? "1" : "0");
     if (pass)
-        add(series, probe_hardware, node, {}, judged.level == severity::hardware_pass ? "1" : "0");
+        add(series, probe_hardware, node, api, {}, judged.level == severity::hardware_pass ? "1" : "0");
     else
-        add(series, probe_failed_stage, node, {failed_stage(options, judged)}, "1");
-    add(series, probe_duration, node, {}, seconds(judged.run->ended_ms - judged.run->started_ms));
-    add(series, probe_last_run, node, {}, std::to_string(static_cast<long long>(judged.run->ended_wall)));
-    add(series, probe_trigger, node, {after_kernel_event(planned) ? "kernel_event" : "schedule"}, "1");
+        add(series, probe_failed_stage, node, api, {failed_stage(options, judged)}, "1");
+    add(series, probe_duration, node, api, {}, seconds(judged.run->ended_ms - judged.run->started_ms));
+    add(series, probe_last_run, node, api, {}, std::to_string(static_cast<long long>(judged.run->ended_wall)));
+    add(series, probe_trigger, node, api, {after_kernel_event(planned) ? "kernel_event" : "schedule"}, "1");
     if (!judged.open_cause.empty() && !pass)
-        add(series, probe_open_failure, node, {judged.open_cause, judged.open_error}, "1");
+        add(series, probe_open_failure, node, api, {judged.open_cause, judged.open_error}, "1");
 
     if (const std::optional<kernel_record> &kernel = planned.kernel) {
         if (!kernel->report.empty()) {
-            add(series, kernel_wedged, node, {judged.wedge.value_or(kernel->report)}, judged.wedge ? "1" : "0");
-            add(series, kernel_report_time, node, {}, std::to_string(kernel->report_time));
+            add(series, kernel_wedged, node, api, {judged.wedge.value_or(kernel->report)}, judged.wedge ? "1" : "0");
+            add(series, kernel_report_time, node, api, {}, std::to_string(kernel->report_time));
         }
-        add(series, kernel_wedge_events, node, {}, std::to_string(kernel->wedges));
-        add(series, kernel_reset_events, node, {}, std::to_string(kernel->resets));
+        add(series, kernel_wedge_events, node, api, {}, std::to_string(kernel->wedges));
+        add(series, kernel_reset_events, node, api, {}, std::to_string(kernel->resets));
         const bool answered = answers_kernel_events(judged, machine) || kernel->events <= planned.answered.passed;
-        add(series, kernel_event_unanswered, node, {}, answered ? "0" : "1");
+        add(series, kernel_event_unanswered, node, api, {}, answered ? "0" : "1");
     }
 
-    if (judged.gpu)
-        add(series, gpu_info, node, info_values(*judged.gpu), "1");
-    for (const gpu_identity &display : machine.displays)
-        add(series, gpu_info, node, info_values(display), "1");
+    if (judged.gpu && first_of_gpu)
+        add(series, gpu_info, node, api, info_values(*judged.gpu), "1");
+    for (const gpu_identity &display : machine.displays) {
+        const bool checked = std::any_of(plan.checks.begin(), plan.checks.end(), [&](const planned_check &other) {
+            return other.nodeless_gpu && other.nodeless_gpu->pci_address == display.pci_address;
+        });
+        if (first_of_gpu && !checked)
+            add(series, gpu_info, node, api, info_values(display), "1");
+    }
     if (judged.gpu && judged.gpu->link) {
         const pcie_link &link = *judged.gpu->link;
-        add(series, link_width, node, {}, std::to_string(link.width));
-        add(series, link_max_width, node, {}, std::to_string(link.max_width));
-        add(series, link_speed, node, {}, decimal(link.speed * 1e9));
-        add(series, link_max_speed, node, {}, decimal(link.max_speed * 1e9));
-        add(series, link_degraded_family, node, {}, link_degraded(link) ? "1" : "0");
+        add(series, link_width, node, api, {}, std::to_string(link.width));
+        add(series, link_max_width, node, api, {}, std::to_string(link.max_width));
+        add(series, link_speed, node, api, {}, decimal(link.speed * 1e9));
+        add(series, link_max_speed, node, api, {}, decimal(link.max_speed * 1e9));
+        add(series, link_degraded_family, node, api, {}, link_degraded(link) ? "1" : "0");
     }
 
-    add(series, build_info, node, {KALPEX_VERSION}, "1");
-    add(series, render_nodes, node, {}, std::to_string(plan.render_nodes));
+    add(series, build_info, node, api, {KALPEX_VERSION}, "1");
+    add(series, render_nodes, node, api, {}, std::to_string(plan.render_nodes));
+    add(series, gpus_found, node, api, {}, std::to_string(plan.gpus));
     if (options.expected_nodes)
-        add(series, render_nodes_expected, node, {}, std::to_string(options.expected_nodes));
+        add(series, gpus_expected, node, api, {}, std::to_string(options.expected_nodes));
 }
 
 std::string metrics_text(const settings &options, const check_plan &plan, const machine_verdict &machine,
                          const std::vector<verdict> &verdicts)
 {
     family_series series(family_count);
-    for (const verdict &judged : verdicts)
-        add_check(series, options, plan, machine, judged);
+    std::vector<std::string> described; // the GPUs whose info is written
+    for (const verdict &judged : verdicts) {
+        if (judged.level == severity::not_applicable)
+            continue;
+        const bool first = std::find(described.begin(), described.end(), judged.planned->label) == described.end();
+        if (first)
+            described.push_back(judged.planned->label);
+        add_check(series, options, plan, machine, judged, first);
+    }
     std::string text;
     for (size_t id = 0; id < family_count; ++id) {
         if (series[id].empty())

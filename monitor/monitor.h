@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -100,14 +101,29 @@ struct gpu_identity {
     std::optional<pcie_link> link;
 };
 
+// The ways a workload renders headless, each checked by its own probe:
+// GLES through GBM on a DRM node (kalpex), EGL's device platform
+// (kalpex-egl-device) and Vulkan (kalpex-vulkan).
+enum class probe_api : std::uint8_t { gbm, egl_device, vulkan };
+inline const char *api_name(probe_api api)
+{
+    return api == probe_api::gbm ? "gbm" : api == probe_api::egl_device ? "egl-device" : "vulkan";
+}
+
 // The checks pass through four stages, each taking what the ones before
 // gave, read-only: the plan, the run, the judge, and the writers of lines,
 // plugin output, metrics and state.
 
 // The plan of one check, fixed before any runs.
 struct planned_check {
-    std::optional<std::string> node; // given to kalpex; none: kalpex's own default order
-    std::string label;               // the node in lines and metrics
+    probe_api api = probe_api::gbm;
+    // Given to the probe: a node, or for a GPU with no DRM node its slot
+    // (Vulkan) or its place among such GPUs (EGL's devices); none: the
+    // probe's own choice.
+    std::optional<std::string> node;
+    std::string label; // the node in lines and metrics, or the slot of a GPU that has none
+    // A GPU with no DRM node, as the PCI bus shows it: GBM cannot reach it.
+    std::optional<gpu_identity> nodeless_gpu;
     std::string lock_path;           // none: the check runs unguarded
     // The node's files in the state folder, less their suffix (none: no
     // kernel reports are read for it), and what they held when planned.
@@ -118,6 +134,11 @@ struct planned_check {
 struct check_plan {
     std::vector<planned_check> checks;
     size_t render_nodes = 0; // render nodes found on the machine
+    // GPUs found: the render nodes, and the display devices with a driver
+    // but no render node (not a management controller's).
+    size_t gpus = 0;
+    // Lines name the path they checked wherever another than GBM's is.
+    bool name_apis = false;
     // Lines name their node wherever the adapter chose the nodes or
     // checked several, or the GPU was named by its unit.
     bool name_nodes = false;
@@ -143,9 +164,11 @@ struct run_result {
 };
 
 // How a check ended, worst last: the first output line is the worst check's.
-enum class severity { hardware_pass, software_pass, unknown, failure };
+// A path that does not apply to the GPU (GBM with no DRM node) is below
+// every outcome: it is said, and decides nothing.
+enum class severity : std::uint8_t { not_applicable, hardware_pass, software_pass, unknown, failure };
 // What decided a check where kalpex's own verdict did not.
-enum class ending { kalpex, stuck, cannot_run, unkillable, timed_out, terminated, killed, bad_exit };
+enum class ending : std::uint8_t { kalpex, no_drm_node, stuck, cannot_run, unkillable, timed_out, terminated, killed, bad_exit };
 
 // kalpex's own lines, sorted: the first PASS or FAIL line, the first
 // renderer line, the first node line, and the rest in their order.
@@ -180,7 +203,7 @@ inline bool passed(const verdict &judged)
 
 // What holds for the machine as a whole.
 struct machine_verdict {
-    bool short_of_gpus = false; // fewer render nodes than --expect
+    bool short_of_gpus = false; // fewer GPUs than --expect
     // The display devices that have no render node (read where they are
     // named: under --expect, and in the metrics).
     std::vector<gpu_identity> displays;
@@ -205,7 +228,9 @@ struct settings {
     std::string kalpex = KALPEX_DEFAULT;
     unsigned bound = 60; // seconds a check may take
     std::optional<std::string> textfile, user;
-    unsigned expected_nodes = 0; // 0: no expectation
+    unsigned expected_nodes = 0; // GPUs the machine must have; 0: no expectation
+    // The paths checked on every GPU, in this order.
+    std::vector<probe_api> apis = {probe_api::gbm, probe_api::egl_device, probe_api::vulkan};
     // The plugin's -w and -c: a check slower than this (milliseconds)
     // warns, or is critical.
     std::optional<long> warning_ms, critical_ms;
@@ -252,11 +277,20 @@ std::string node_file_name(const std::optional<std::string> &node);
 // --version itself.
 bool scan_options(int argc, char **argv, settings &options, bool &done);
 bool scan_plugin_options(int argc, char **argv, settings &options);
+// A list of paths (gbm,vulkan), as --api and KALPEX_APIS give it; false
+// for a word that is none, or an empty list.
+bool api_list(std::string_view text, std::vector<probe_api> &apis);
+// The program that checks a path: kalpex, or the probe beside it.
+std::string probe_program(const settings &options, probe_api api);
 // The slot's name of the GPU that --gpu names by its node's number, where
 // it has one (the units were named by the number before).
 std::optional<std::string> renamed_unit(const settings &options);
 // plan.cpp: the checks to run.
-check_plan plan_checks(const settings &options, const std::vector<std::string> &render_nodes, bool plugin);
+check_plan plan_checks(const settings &options, const std::vector<std::string> &render_nodes,
+                       const std::vector<gpu_identity> &displays, bool plugin);
+// Whether a display device is a GPU this machine renders on: a driver
+// bound, not a management controller's, not handed to a virtual machine.
+bool renders_here(const gpu_identity &gpu);
 // users.cpp: who kalpex runs as, and who may write the shared state.
 bool choose_identity(settings &options);
 std::vector<uid_t> state_writers();

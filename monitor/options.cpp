@@ -22,19 +22,24 @@ static bool whole_number(std::string_view digits, unsigned highest, unsigned &va
 
 static const char adapter_usage[] =
     "usage: kalpex-monitor [--timeout=SECONDS] [--textfile=FILE] [--expect=N] [--user=NAME] [--gpu=GPU]\n"
-    "                      [--allow-no-gpu] [--] [--require-hw] [NODE...]\n";
+    "                      [--api=LIST] [--allow-no-gpu] [--] [--require-hw] [NODE...]\n";
 
 static const char adapter_help[] = R"(
-Checks that headless GPU rendering works through the DRM nodes of this
-machine, running kalpex on each node as a child process, all at once, each
-under a bound. With no node given, every render node is checked, or where
-there is none, kalpex's own default node.
+Checks that headless GPU rendering works on the GPUs of this machine, on
+each path workloads render through: GLES on GBM (kalpex), EGL's device
+platform (kalpex-egl-device) and Vulkan (kalpex-vulkan), each check a probe
+run as a child process, all at once, each under a bound. With no node
+given, every render node is checked, and every GPU that has none (on the
+paths that need no DRM node); where there is no GPU, each probe's own
+default.
 
 Options (anywhere before --; a value after = or as the next word):
  --timeout=SECONDS  the bound on each check (default 60): then SIGTERM, 5 s
                     later SIGKILL, and 1 s after that it is given up on
  --textfile=FILE    also write Prometheus metrics to FILE, if its folder exists
- --expect=N         the machine must have at least N render nodes
+ --expect=N         the machine must have at least N GPUs
+ --api=LIST         the paths to check, of gbm, egl-device and vulkan
+                    (default KALPEX_APIS, else all three)
  --user=NAME        started by root, run kalpex as NAME (default kalpex)
  --gpu=GPU          check this GPU, as its unit names it: udev's path of its
                     device (pci-0000:3b:00.0) or its node (renderD128); the
@@ -47,7 +52,8 @@ Options (anywhere before --; a value after = or as the next word):
  -h, --help         this help
  -V, --version      the version
 KALPEX names the kalpex to run (default )";
-static const char adapter_help_end[] = R"().
+static const char adapter_help_end[] = R"(), the other probes
+are beside it.
 
 Standard output leads with the worst check's line, then the other checks';
 the rest of what kalpex wrote follows on standard error, each node's part
@@ -68,7 +74,8 @@ static bool refuse(std::string_view why)
 // The adapter's options, each with a value (--timeout=30 or --timeout 30).
 static bool adapter_option(std::string_view name)
 {
-    return name == "--timeout" || name == "--expect" || name == "--textfile" || name == "--user" || name == "--gpu";
+    return name == "--timeout" || name == "--expect" || name == "--textfile" || name == "--user" || name == "--gpu" ||
+           name == "--api";
 }
 
 // The node of a GPU named as its unit names it: a node's own name
@@ -131,7 +138,9 @@ bool scan_options(int argc, char **argv, settings &options, bool &done)
             if (name == "--timeout" && !whole_number(value, 24 * 3600, options.bound))
                 return refuse("--timeout takes a whole number of seconds above 0, not '" + std::string(value) + "'");
             if (name == "--expect" && !whole_number(value, 4096, options.expected_nodes))
-                return refuse("--expect takes a whole number of render nodes above 0, not '" + std::string(value) + "'");
+                return refuse("--expect takes a whole number of GPUs above 0, not '" + std::string(value) + "'");
+            if (name == "--api" && !api_list(value, options.apis))
+                return refuse("--api takes a list of gbm, egl-device and vulkan, not '" + std::string(value) + "'");
             if (name == "--textfile")
                 options.textfile = value;
             if (name == "--user")
@@ -152,7 +161,7 @@ static const char plugin_help[] = R"(
 Checks that headless GPU rendering works through every DRM render node of
 this machine, running kalpex on each, all at once, each under a bound.
 
-Usage: check_kalpex [-t SECONDS] [-w SECONDS] [-c SECONDS] [--expect=N] [--require-hw] [NODE...]
+Usage: check_kalpex [-t SECONDS] [-w SECONDS] [-c SECONDS] [--expect=N] [--api=LIST] [--require-hw] [NODE...]
 
 Options:
  -h, --help       this help
@@ -164,7 +173,9 @@ Options:
                   a check that takes longer is WARNING (2 or 2.5)
  -c, --critical=SECONDS
                   a check that takes longer is CRITICAL
- --expect=N       the machine must have at least N render nodes
+ --expect=N       the machine must have at least N GPUs
+ --api=LIST       the paths to check, of gbm, egl-device and vulkan
+                  (default KALPEX_APIS, else all three)
  --require-hw     a software rasteriser is CRITICAL rather than WARNING
  NODE             a node to check; with none, every render node
 KALPEX names the kalpex to run (default )";
@@ -173,7 +184,7 @@ static const char plugin_help_end[] = R"().
 OK: every node rendered on hardware, in time. WARNING: a software
 rasteriser answered, a GPU's PCIe link trained narrower than both of its
 ends support, or a check took longer than -w. CRITICAL: a check failed, hung
-or is still stuck, took longer than -c, or render nodes are missing.
+or is still stuck, took longer than -c, or GPUs are missing.
 UNKNOWN: kalpex could not be run, or the command line is wrong. The
 performance data gives each check's time (left out for one that never
 started), each GPU's link width and the render nodes found. The user that
@@ -208,7 +219,7 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         const std::string_view name = argument.substr(0, argument.find('='));
-        const bool timeout = name == "-t" || name == "--timeout", expect = name == "--expect";
+        const bool timeout = name == "-t" || name == "--timeout", expect = name == "--expect", api = name == "--api";
         const bool warning = name == "-w" || name == "--warning", critical = name == "-c" || name == "--critical";
         if (only_nodes || !starts_with(argument, "-")) {
             options.nodes.emplace_back(argument);
@@ -221,13 +232,18 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
             if (argument == "-h" || argument == "--help")
                 (void)printf("%s%s%s", plugin_help, KALPEX_DEFAULT, plugin_help_end);
             return false;
-        } else if (!timeout && !expect && !warning && !critical) {
+        } else if (!timeout && !expect && !warning && !critical && !api) {
             (void)printf("KALPEX UNKNOWN - unknown option %s (see check_kalpex --help)\n", argv[i]);
             return false;
         } else {
             const std::string_view value =
                 name.size() < argument.size() ? argument.substr(name.size() + 1) : i + 1 < argc ? argv[++i] : "";
-            if (warning || critical) {
+            if (api) {
+                if (!api_list(value, options.apis)) {
+                    (void)printf("KALPEX UNKNOWN - --api takes a list of gbm, egl-device and vulkan\n");
+                    return false;
+                }
+            } else if (warning || critical) {
                 std::optional<long> &limit = warning ? options.warning_ms : options.critical_ms;
                 limit = milliseconds(value);
                 if (!limit) {
@@ -242,4 +258,29 @@ bool scan_plugin_options(int argc, char **argv, settings &options)
         }
     }
     return true;
+}
+
+bool api_list(std::string_view text, std::vector<probe_api> &apis)
+{
+    std::vector<probe_api> listed;
+    for (const std::string_view word : split(text, ',')) {
+        const probe_api all[] = {probe_api::gbm, probe_api::egl_device, probe_api::vulkan};
+        const probe_api *named = std::find_if(std::begin(all), std::end(all),
+                                              [&](probe_api api) { return word == api_name(api); });
+        if (named == std::end(all))
+            return false;
+        if (std::find(listed.begin(), listed.end(), *named) == listed.end())
+            listed.push_back(*named);
+    }
+    apis = std::move(listed);
+    return true;
+}
+
+std::string probe_program(const settings &options, probe_api api)
+{
+    if (api == probe_api::gbm)
+        return options.kalpex;
+    const size_t slash = options.kalpex.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : options.kalpex.substr(0, slash + 1);
+    return folder + "kalpex-" + api_name(api);
 }

@@ -18,8 +18,8 @@ static bool measured(const verdict &judged)
 }
 
 // The monitoring plugin's form of the same lines: "KALPEX STATE - " and the
-// worst line, then each node's check time (with the -w and -c thresholds)
-// and the render nodes found (and expected, as the critical range) as
+// worst line, then each check's time (with the -w and -c thresholds), the
+// GPUs found (and expected, as the critical range) and the render nodes as
 // performance data; the other lines follow as long output.
 output plugin_output(const settings &options, const check_plan &plan, const machine_verdict &machine,
                      const std::vector<verdict> &verdicts)
@@ -31,11 +31,19 @@ output plugin_output(const settings &options, const check_plan &plan, const mach
     // ends support is a warning (the GPU renders, slowly), and so is a
     // check slower than -w; one slower than -c is critical. Each leads
     // where nothing worse does.
+    // A GPU's link is its own, not a path's: said with its first check.
     std::vector<std::pair<severity, std::string>> notes;
+    std::vector<std::string> linked;
+    const auto first_of_gpu = [&linked](const verdict &judged) {
+        const bool first = std::find(linked.begin(), linked.end(), judged.planned->label) == linked.end();
+        if (first)
+            linked.push_back(judged.planned->label);
+        return first && judged.gpu && judged.gpu->link;
+    };
     for (const verdict &judged : verdicts) {
         const std::optional<gpu_identity> &gpu = judged.gpu;
         const std::string on = " on " + judged.planned->label + (gpu ? identity_text(*gpu) : "");
-        if (gpu && gpu->link && link_degraded(*gpu->link))
+        if (first_of_gpu(judged) && link_degraded(*gpu->link))
             notes.emplace_back(severity::software_pass, LINE_PREFIX "WARNING PCIe link x" + std::to_string(gpu->link->width) +
                                                             " of x" + std::to_string(gpu->link->max_width) + on);
         const long took_ms = judged.run->ended_ms - judged.run->started_ms;
@@ -65,28 +73,33 @@ output plugin_output(const settings &options, const check_plan &plan, const mach
     std::replace(out.begin(), out.end(), '|', '/');
     const auto threshold = [](const std::optional<long> &limit) { return limit ? seconds(*limit) : ""; };
     std::string performance;
+    linked.clear();
     for (const verdict &judged : verdicts) {
         const std::optional<gpu_identity> &gpu = judged.gpu;
         std::string label = judged.planned->label;
         std::replace_if(label.begin(), label.end(), [](char byte) { return byte == '\'' || byte == '='; }, '_');
+        // A check's time is its path's; the link is the GPU's.
+        const std::string check_label = plan.name_apis ? label + " " + api_name(judged.planned->api) : label;
         // A check that never started (stuck, or kalpex could not run) took
         // no time worth a number: its value is left out.
         if (measured(judged))
-            performance += " '" + label + "'=" + seconds(judged.run->ended_ms - judged.run->started_ms) + "s;" +
+            performance += " '" + check_label + "'=" + seconds(judged.run->ended_ms - judged.run->started_ms) + "s;" +
                            threshold(options.warning_ms) + ";" + threshold(options.critical_ms) + ";0";
         // The link's width, with the warning range below the most its
         // ends support.
-        if (gpu && gpu->link) {
+        if (first_of_gpu(judged)) {
             const std::string most = std::to_string(gpu->link->max_width);
             performance.append(" '").append(label).append(" PCIe width'=").append(std::to_string(gpu->link->width))
                 .append(";").append(most).append(":;;0;").append(most);
         }
     }
     const std::string expected = options.expected_nodes ? std::to_string(options.expected_nodes) + ":" : "";
-    performance += " render_nodes=" + std::to_string(plan.render_nodes) + ";;" + expected + ";0";
+    performance += " gpus=" + std::to_string(plan.gpus) + ";;" + expected + ";0 render_nodes=" +
+                   std::to_string(plan.render_nodes) + ";;;0";
     const char *state = "OK";
     int status = 0;
     switch (worst) {
+    case severity::not_applicable:
     case severity::hardware_pass:
         break;
     case severity::software_pass:

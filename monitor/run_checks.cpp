@@ -125,7 +125,8 @@ static void start(const settings &options, running_check &c, long now_ms)
     owned_fd out_read(out[0]), err_read(err[0]);
     const owned_fd out_write(out[1]), err_write(err[1]);
     // Made before the vfork: the child may only make system calls.
-    std::vector<const char *> argv = {options.kalpex.c_str()};
+    const std::string program = probe_program(options, c.planned->api);
+    std::vector<const char *> argv = {program.c_str()};
     if (options.require_hw)
         argv.push_back("--require-hw");
     if (c.planned->node)
@@ -200,6 +201,11 @@ static void finish(running_check &c, long now_ms)
 static long advance(const settings &options, running_check &c, long now, int stopped_by)
 {
     lock_record holder;
+    // GBM has nothing to open on a GPU with no DRM node: no probe runs.
+    if (c.state == running_check::state::waiting && c.planned->nodeless_gpu && c.planned->api == probe_api::gbm) {
+        finish(c, now);
+        return -1;
+    }
     if (c.state == running_check::state::waiting && !stopped_by && !c.lock_opened) {
         c.lock_fd = open_lock(options, *c.planned);
         c.lock_opened = true;

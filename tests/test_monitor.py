@@ -64,9 +64,9 @@ with open(os.path.join(CONTRIB, "node-problem-detector-kalpex-kernel.json"), enc
 #  the metrics say beyond probe_success)
 OUTCOMES = [
     ("hardware pass", ["/dev/null"], {"RENDERER": LONG_RENDERER}, [],
-     r"kalpex: PASS \(HARDWARE\)", 0, 'kalpex_probe_hardware{node="/dev/null"} 1'),
+     r"kalpex: PASS \(HARDWARE\)", 0, 'kalpex_probe_hardware{api="gbm",device="/dev/null"} 1'),
     ("software pass", ["/dev/null"], None, [],
-     r"kalpex: PASS \(SOFTWARE fallback\)", 0, 'kalpex_probe_hardware{node="/dev/null"} 0'),
+     r"kalpex: PASS \(SOFTWARE fallback\)", 0, 'kalpex_probe_hardware{api="gbm",device="/dev/null"} 0'),
     ("software under --require-hw", ["--require-hw", "/dev/null"], None, [],
      r"kalpex: FAIL --require-hw: software renderer answered \(renderer: llvmpipe .*, eglError 0x3000\)", 1,
      'stage="--require-hw: software renderer answered"'),
@@ -74,7 +74,7 @@ OUTCOMES = [
      r"kalpex: FAIL eglInitialize \(renderer: \(none\), eglError 0x3001\)", 1, 'stage="eglInitialize"'),
     ("no node", ['/no "such"\\node'], None, [],
      r'kalpex: FAIL open /no "such"\\node: No such file or directory', 1,
-     'cause="missing",error="No such file or directory",node="/no \\"such\\"\\\\node"'),
+     'cause="missing",device="/no \\"such\\"\\\\node",error="No such file or directory"'),
     ("hang", ["/dev/null"], {"HANG": "eglInitialize"}, ["--timeout=1"],
      r"kalpex: FAIL no result within 1 s", 1, 'stage="no result within 1 s"'),
     ("crash", ["/dev/null"], {"CRASH": "eglInitialize"}, [],
@@ -192,10 +192,10 @@ class Outcomes(unittest.TestCase):
                 self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
                 served = self.scrape()
                 self.assertIn("node_textfile_scrape_error 0", served)
-                self.assertRegex(served, rf"kalpex_probe_success{{node=.*}} {1 if status == 0 else 0}\n")
+                self.assertRegex(served, rf'kalpex_probe_success{{api="gbm",device=.*}} {1 if status == 0 else 0}\n')
                 self.assertIn(metric, served)
-                self.assertRegex(served, r"kalpex_probe_duration_seconds{node=.*} [0-9.e+-]+\n")
-                self.assertRegex(served, r"kalpex_probe_last_run_timestamp_seconds{node=.*} [0-9.e+]+\n")
+                self.assertRegex(served, r'kalpex_probe_duration_seconds{api="gbm",device=.*} [0-9.e+-]+\n')
+                self.assertRegex(served, r'kalpex_probe_last_run_timestamp_seconds{api="gbm",device=.*} [0-9.e+]+\n')
 
                 # The same run through the detector's own rule: a failure is
                 # a problem whose message leads with the whole FAIL line.
@@ -238,7 +238,7 @@ MACHINES = [
      [r"kalpex: FAIL open /dev/dri/renderD129: Permission denied for user kalpex \(drwxr-xr-x root:root\)",
       *passes("HARDWARE", 128, 128)], 1),
     ("fewer render nodes than expected", render_nodes(128, 133), ["--expect=8"], {},
-     ["kalpex: FAIL expected 8 render nodes, found 6", *passes("HARDWARE", 128, 133)], 1),
+     ["kalpex: FAIL expected 8 GPUs, found 6", *passes("HARDWARE", 128, 133)], 1),
     ("only a primary node: kalpex's own order", ["card0"], [], {},
      [r"kalpex: PASS \(HARDWARE\)", "kalpex: GL_RENDERER=Stand-in GPU"], 0),
     ("every GPU hung: the bound holds for all at once", render_nodes(128, 135), ["--timeout=1"],
@@ -293,7 +293,7 @@ class Machines(InNamespace):
                 with open(textfile, encoding="utf-8") as file:
                     metrics = file.read()
                 checked = [node.rstrip("/") for node in nodes if node.startswith("renderD")] or ["default"]
-                series = re.findall(r'^kalpex_probe_success{node="([^"]*)"} ', metrics, re.M)
+                series = re.findall(r'^kalpex_probe_success{device="([^"]*)",api="gbm"} ', metrics, re.M)
                 self.assertEqual(sorted(series), sorted(f"/dev/dri/{n}" if n != "default" else n
                                                         for n in checked))
                 lint = subprocess.run([PROMTOOL, "check", "metrics"], input=metrics, capture_output=True, text=True)
@@ -319,7 +319,7 @@ class Machines(InNamespace):
                                   capture_output=True, text=True, timeout=60)
             self.assertEqual(done.returncode, 0, done.stderr)
             with open(textfile, encoding="utf-8") as file:
-                series = re.findall(r'^kalpex_probe_success{node="([^"]*)"} ', file.read(), re.M)
+                series = re.findall(r'^kalpex_probe_success{device="([^"]*)",api="gbm"} ', file.read(), re.M)
             self.assertEqual(series, ["/dev/dri/renderD129"])
 
 
@@ -331,30 +331,30 @@ GPU_AT_01 = {"address": "0000:01:00.0", "port": "0000:00:01.0", "node": "renderD
              "link": (16, 16, 2.5, 16.0), "port_link": (16, 16.0)}
 VGEM = {"address": "vgem", "pci": False, "node": "renderD129"}
 PASS_128 = r"kalpex: PASS \(HARDWARE\) on /dev/dri/renderD128 \(0000:01:00.0, amdgpu\)"
-INFO_128 = ('kalpex_gpu_info{node="/dev/dri/renderD128",gpu_node="/dev/dri/renderD128",pci_address="0000:01:00.0",'
-            'driver="amdgpu",vendor="0x1002",device="0x744c"} 1')
-NO_NODE_INFO = ('kalpex_gpu_info{{node="/dev/dri/renderD128",gpu_node="",pci_address="0000:02:00.0",driver="{}",'
-                'vendor="0x1a03",device="0x2000"}} 1')
+INFO_128 = ('kalpex_gpu_info{device="/dev/dri/renderD128",gpu_node="/dev/dri/renderD128",pci_address="0000:01:00.0",'
+            'driver="amdgpu",vendor_id="0x1002",device_id="0x744c"} 1')
+NO_NODE_INFO = ('kalpex_gpu_info{{device="/dev/dri/renderD128",gpu_node="",pci_address="0000:02:00.0",driver="{}",'
+                'vendor_id="0x1a03",device_id="0x2000"}} 1')
 BMC = {"address": "0000:02:00.0", "vendor": "0x1a03", "device": "0x2000"}
 # An H100 as sysfs shows it before its driver binds: a 3D controller.
 DATA_CENTRE_GPU = {"address": "0000:c1:00.0", "class": "0x030200", "vendor": "0x10de", "device": "0x2330"}
 SLOTS = [
     ("slot and driver beside each node; vgem has no slot", [GPU_AT_01, VGEM], [], False,
      [PASS_128, r"kalpex: PASS \(HARDWARE\) on /dev/dri/renderD129 \(no PCI device, no driver\)"], 0,
-     [INFO_128, 'kalpex_pcie_link_width{node="/dev/dri/renderD128"} 16',
-      'kalpex_pcie_link_max_width{node="/dev/dri/renderD128"} 16',
-      'kalpex_pcie_link_speed_transfers_per_second{node="/dev/dri/renderD128"} 2.5e+09',
-      'kalpex_pcie_link_max_speed_transfers_per_second{node="/dev/dri/renderD128"} 1.6e+10',
-      'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0',
-      'kalpex_gpu_info{node="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",driver="",'
-      'vendor="",device=""} 1']),
+     [INFO_128, 'kalpex_pcie_link_width{device="/dev/dri/renderD128",api="gbm"} 16',
+      'kalpex_pcie_link_max_width{device="/dev/dri/renderD128",api="gbm"} 16',
+      'kalpex_pcie_link_speed_transfers_per_second{device="/dev/dri/renderD128",api="gbm"} 2.5e+09',
+      'kalpex_pcie_link_max_speed_transfers_per_second{device="/dev/dri/renderD128",api="gbm"} 1.6e+10',
+      'kalpex_pcie_link_degraded{device="/dev/dri/renderD128",api="gbm"} 0',
+      'kalpex_gpu_info{device="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",driver="",'
+      'vendor_id="",device_id=""} 1']),
     ("virtio: the GPU's driver, beneath the bus driver", [{**GPU_AT_01, "driver": "virtio-pci",
                                                           "virtio_driver": "virtio_gpu"}], ["/dev/dri/renderD128"],
      False, [r"kalpex: PASS \(HARDWARE\)", "kalpex: GL_RENDERER=Stand-in GPU"], 0,
      [INFO_128.replace("amdgpu", "virtio_gpu")]),
     ("x16 of x16 in the plugin: OK, with the width", [GPU_AT_01], [], True,
      [r"KALPEX OK - " + PASS_128 + r" \| '/dev/dri/renderD128'=\S+ '/dev/dri/renderD128 PCIe width'=16;16:;;0;16 "
-      r"render_nodes=1;;;0"], 0, []),
+      r"gpus=1;;;0 render_nodes=1;;;0"], 0, []),
     ("x8 of x16 on both ends: a WARNING, not a failure", [{**GPU_AT_01, "link": (8, 16, 16.0, 16.0)}], [], True,
      [r"KALPEX WARNING - kalpex: WARNING PCIe link x8 of x16 on /dev/dri/renderD128 \(0000:01:00.0, amdgpu\) \| "
       r".* '/dev/dri/renderD128 PCIe width'=8;16:;;0;16 .*", PASS_128], 1, []),
@@ -363,10 +363,10 @@ SLOTS = [
      [r"KALPEX OK - .*'/dev/dri/renderD128 PCIe width'=1;1:;;0;1 .*"], 0, []),
     ("a narrow port: x8 of a x16 GPU in a x8 slot is its most", [{**GPU_AT_01, "link": (8, 16, 16.0, 16.0),
                                                                   "port_link": (8, 16.0)}], [], False,
-     [PASS_128], 0, ['kalpex_pcie_link_max_width{node="/dev/dri/renderD128"} 8',
-                     'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0']),
+     [PASS_128], 0, ['kalpex_pcie_link_max_width{device="/dev/dri/renderD128",api="gbm"} 8',
+                     'kalpex_pcie_link_degraded{device="/dev/dri/renderD128",api="gbm"} 0']),
     ("a display device with no driver: listed, and named under --expect", [GPU_AT_01, BMC], ["--expect=2"], False,
-     [r"kalpex: FAIL expected 2 render nodes, found 1 \(0000:02:00.0: no driver\)", PASS_128], 1,
+     [r"kalpex: FAIL expected 2 GPUs, found 1 \(0000:02:00.0: no driver\)", PASS_128], 1,
      [NO_NODE_INFO.format("")]),
     ("a management controller's display: listed, and nothing fails", [GPU_AT_01, {**BMC, "driver": "ast"}], [],
      False, [PASS_128], 0, [NO_NODE_INFO.format("ast")]),
@@ -428,7 +428,7 @@ class Slots(InNamespace):
                                        f"--textfile={scratch}/k.prom", "--expect=3"],
                                       env=env, capture_output=True, text=True, timeout=60)
                 self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
-                self.assertEqual(done.stdout.splitlines()[0], "kalpex: FAIL expected 3 render nodes, found 2 "
+                self.assertEqual(done.stdout.splitlines()[0], "kalpex: FAIL expected 3 GPUs, found 2 "
                                  "(0000:02:00.0: no driver; 0000:c1:00.0: no driver)")
                 with open(f"{scratch}/k.prom", encoding="utf-8") as file:
                     written = file.read()
@@ -464,35 +464,35 @@ def removal_of(node):
 KERNEL_STEPS = [
     ("a wedge report fails a software pass", wedge_on("card0", "rebind,bus-reset"), BOTH_GPUS, "renderD128", [],
      LLVMPIPE, WEDGED_128, 1,
-     ['kalpex_probe_failed_stage{node="/dev/dri/renderD128",stage="device wedged"} 1',
-      'kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
-      'kalpex_kernel_wedged{node="/dev/dri/renderD128",wedged="rebind,bus-reset"} 1',
-      'kalpex_kernel_wedge_events_total{node="/dev/dri/renderD128"} 1',
-      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
+     ['kalpex_probe_failed_stage{device="/dev/dri/renderD128",api="gbm",stage="device wedged"} 1',
+      'kalpex_probe_trigger{device="/dev/dri/renderD128",api="gbm",trigger="kernel_event"} 1',
+      'kalpex_kernel_wedged{device="/dev/dri/renderD128",api="gbm",wedged="rebind,bus-reset"} 1',
+      'kalpex_kernel_wedge_events_total{device="/dev/dri/renderD128",api="gbm"} 1',
+      'kalpex_kernel_event_unanswered{device="/dev/dri/renderD128",api="gbm"} 1']),
     ("the other GPU is untouched", None, BOTH_GPUS, "renderD129", [], LLVMPIPE,
      r"kalpex: PASS \(SOFTWARE fallback\)", 0,
-     ['kalpex_probe_trigger{node="/dev/dri/renderD129",trigger="schedule"} 1']),
+     ['kalpex_probe_trigger{device="/dev/dri/renderD129",api="gbm",trigger="schedule"} 1']),
     ("the next scheduled check fails too", None, BOTH_GPUS, "renderD128", [], LLVMPIPE, WEDGED_128, 1,
-     ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="schedule"} 1',
-      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
+     ['kalpex_probe_trigger{device="/dev/dri/renderD128",api="gbm",trigger="schedule"} 1',
+      'kalpex_kernel_event_unanswered{device="/dev/dri/renderD128",api="gbm"} 1']),
     ("a pass in hardware answers the wedge", None, BOTH_GPUS, "renderD128", [], {},
      r"kalpex: PASS \(HARDWARE\)", 0,
-     ['kalpex_kernel_wedged{node="/dev/dri/renderD128",wedged="rebind,bus-reset"} 0',
-      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 0']),
+     ['kalpex_kernel_wedged{device="/dev/dri/renderD128",api="gbm",wedged="rebind,bus-reset"} 0',
+      'kalpex_kernel_event_unanswered{device="/dev/dri/renderD128",api="gbm"} 0']),
     ("WEDGED=none: the next check's verdict stands", wedge_on("card0", "none"), BOTH_GPUS, "renderD128", [],
      LLVMPIPE, r"kalpex: PASS \(SOFTWARE fallback\)", 0,
-     ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
-      'kalpex_kernel_wedged{node="/dev/dri/renderD128",wedged="none"} 0',
-      'kalpex_kernel_reset_events_total{node="/dev/dri/renderD128"} 1']),
+     ['kalpex_probe_trigger{device="/dev/dri/renderD128",api="gbm",trigger="kernel_event"} 1',
+      'kalpex_kernel_wedged{device="/dev/dri/renderD128",api="gbm",wedged="none"} 0',
+      'kalpex_kernel_reset_events_total{device="/dev/dri/renderD128",api="gbm"} 1']),
     ("wedged again", wedge_on("card0", "vendor-specific"), BOTH_GPUS, "renderD128", [], LLVMPIPE,
      r"kalpex: FAIL device wedged \(WEDGED=vendor-specific\) on /dev/dri/renderD128", 1,
-     ['kalpex_kernel_wedge_events_total{node="/dev/dri/renderD128"} 2']),
+     ['kalpex_kernel_wedge_events_total{device="/dev/dri/renderD128",api="gbm"} 2']),
     ("its node gone and back: the GPU starts anew", removal_of("renderD128"), "card1/device/drm/renderD129 renderD129",
      "renderD128", [], LLVMPIPE, r"kalpex: PASS \(SOFTWARE fallback\)", 0, []),
     ("another GPU gone under --expect: an event for the one left", removal_of("renderD129"),
-     "card0/device/drm/renderD128 renderD128/device", "renderD128", ["--expect=3"], LLVMPIPE, "kalpex: FAIL expected 3 render nodes, found 2", 1,
-     ['kalpex_probe_trigger{node="/dev/dri/renderD128",trigger="kernel_event"} 1',
-      'kalpex_kernel_event_unanswered{node="/dev/dri/renderD128"} 1']),
+     "card0/device/drm/renderD128 renderD128/device", "renderD128", ["--expect=3"], LLVMPIPE, "kalpex: FAIL expected 3 GPUs, found 2", 1,
+     ['kalpex_probe_trigger{device="/dev/dri/renderD128",api="gbm",trigger="kernel_event"} 1',
+      'kalpex_kernel_event_unanswered{device="/dev/dri/renderD128",api="gbm"} 1']),
 ]
 # Values the kernel never sends, and root's synthetic events, as udev would
 # hand them over: each is refused (status 2), and nothing is kept or run.
@@ -673,7 +673,7 @@ class Stuck(unittest.TestCase):
                              (1, f"kalpex: FAIL check stuck since 2026-12-01T00:00:00Z (process {kalpex})\n"))
             self.assertFalse(os.path.exists(marker))
             with open(textfile, encoding="utf-8") as file:
-                self.assertIn('kalpex_probe_failed_stage{node="/dev/null",stage="check stuck"} 1', file.read())
+                self.assertIn('kalpex_probe_failed_stage{device="/dev/null",api="gbm",stage="check stuck"} 1', file.read())
 
     def test_the_stuck_line_names_a_process_that_is_there(self):
         # (what is left of the check that holds the node, the line's end)
@@ -749,7 +749,7 @@ class Stuck(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             textfile = os.path.join(scratch, "kalpex.prom")
             with open(textfile, "w", encoding="utf-8") as old:
-                old.write('kalpex_probe_success{node="/dev/null"} 1\n')
+                old.write('kalpex_probe_success{device="/dev/null",api="gbm"} 1\n')
             with self.run_adapter(f"--textfile={textfile}", "/dev/null",
                                   env={"LD_LIBRARY_PATH": STANDIN, "STANDIN_HANG": "eglInitialize"}) as adapter:
                 time.sleep(0.5)
@@ -758,7 +758,7 @@ class Stuck(unittest.TestCase):
             self.assertEqual((adapter.returncode, out), (2, "kalpex: UNKNOWN check terminated by SIGTERM\n"))
             with open(textfile, encoding="utf-8") as file:
                 metrics = file.read()
-            self.assertIn('kalpex_probe_success{node="/dev/null"} 0', metrics)
+            self.assertIn('kalpex_probe_success{device="/dev/null",api="gbm"} 0', metrics)
             self.assertIn('stage="terminated"', metrics)
 
 
@@ -781,7 +781,7 @@ COMMAND_LINES = [
      "/dev/null"),
     ("a value missing", ADAPTER, ["/dev/null", "--timeout"], 2, REFUSED.format("--timeout needs a value"), None),
     ("a value that is no number", ADAPTER, ["--expect=eight"], 2,
-     REFUSED.format("--expect takes a whole number of render nodes above 0, not 'eight'"), None),
+     REFUSED.format("--expect takes a whole number of GPUs above 0, not 'eight'"), None),
     ("a node that is not there is checked", ADAPTER, ["/nonexistent/renderD128"], 0, r"kalpex: PASS \(HARDWARE\)",
      "/nonexistent/renderD128"),
     ("a GPU by its slot: its stable path, named in the line", ADAPTER, ["--gpu=0000:3b:00.0"], 0,
@@ -794,12 +794,12 @@ COMMAND_LINES = [
     ("--help", ADAPTER, ["/dev/null", "--help"], 0, r"kalpex-monitor [0-9]+\.[0-9]+\.[0-9]+", None),
     ("the plugin: slower than -w", PLUGIN, ["-w", "0.001", "/dev/null"], 1,
      r"KALPEX WARNING - kalpex: WARNING check took [0-9.]+ s on /dev/null, over 0\.001 s \| '/dev/null'=[0-9.]+s;0\.001;;0 "
-     r"render_nodes=0;;;0", "/dev/null"),
+     r"gpus=0;;;0 render_nodes=0;;;0", "/dev/null"),
     ("the plugin: slower than -c", PLUGIN, ["-w", "0.001", "--critical=0.002", "/dev/null"], 2,
      r"KALPEX CRITICAL - kalpex: CRITICAL check took [0-9.]+ s on /dev/null, over 0\.002 s \| "
-     r"'/dev/null'=[0-9.]+s;0\.001;0\.002;0 render_nodes=0;;;0", "/dev/null"),
+     r"'/dev/null'=[0-9.]+s;0\.001;0\.002;0 gpus=0;;;0 render_nodes=0;;;0", "/dev/null"),
     ("the plugin: in time", PLUGIN, ["-w", "60", "-c", "90", "/dev/null"], 0,
-     r"KALPEX OK - kalpex: PASS \(HARDWARE\) on /dev/null \| '/dev/null'=[0-9.]+s;60\.000;90\.000;0 render_nodes=0;;;0",
+     r"KALPEX OK - kalpex: PASS \(HARDWARE\) on /dev/null \| '/dev/null'=[0-9.]+s;60\.000;90\.000;0 gpus=0;;;0 render_nodes=0;;;0",
      "/dev/null"),
     ("the plugin: a threshold that is no number", PLUGIN, ["-w", "soon"], 3,
      r"KALPEX UNKNOWN - -w takes seconds above 0 \(2 or 2\.5\)", None),
@@ -931,8 +931,8 @@ class LeastPrivilege(unittest.TestCase):
                     failures = [line for line in file if line.startswith(("kalpex_probe_open_failure{",
                                                                           "kalpex_probe_failed_stage{"))]
                 self.assertEqual(failures, [] if status == 0 else [
-                    f'kalpex_probe_failed_stage{{node="{node}",stage="open"}} 1\n',
-                    f'kalpex_probe_open_failure{{node="{node}",cause="permission",error="Permission denied for user '
+                    f'kalpex_probe_failed_stage{{device="{node}",api="gbm",stage="open"}} 1\n',
+                    f'kalpex_probe_open_failure{{device="{node}",api="gbm",cause="permission",error="Permission denied for user '
                     f'kalpex (crw------- root:root)"}} 1\n'])
                 # The detector's own rule, without --require-hw for the
                 # software pass.
@@ -958,7 +958,7 @@ class LeastPrivilege(unittest.TestCase):
     def test_root_publishes_what_the_check_wrote(self):
         # The unit's last step, as root: the unprivileged check's metrics
         # reach node_exporter's folder whole, or not at all.
-        metrics = '# HELP kalpex_probe_success x\n# TYPE kalpex_probe_success gauge\nkalpex_probe_success{node="n"} 1\n'
+        metrics = '# HELP kalpex_probe_success x\n# TYPE kalpex_probe_success gauge\nkalpex_probe_success{device="n",api="gbm"} 1\n'
         # (what the check left, the status, what node_exporter's file holds)
         cases = [(metrics, 0, metrics), (None, 0, None),
                  (metrics + "node_load1 99\n", 1, None), (metrics.rstrip("\n"), 1, None)]
@@ -966,7 +966,7 @@ class LeastPrivilege(unittest.TestCase):
             with self.subTest(left=left and left[-20:]), tempfile.TemporaryDirectory() as scratch:
                 source, destination = os.path.join(scratch, "check.prom"), os.path.join(scratch, "kalpex.prom")
                 with open(destination, "w", encoding="utf-8") as old:
-                    old.write('kalpex_probe_success{node="n"} 1\n')
+                    old.write('kalpex_probe_success{device="n",api="gbm"} 1\n')
                 if left is not None:
                     with open(source, "w", encoding="utf-8") as file:
                         file.write(left)
@@ -1032,8 +1032,8 @@ class Alerts(unittest.TestCase):
         # A failing check: pending (it fires after 10 minutes), with the node's labels.
         took = check({"STANDIN_FAIL": "eglInitialize"}, lambda alerts: alerts)
         (alert,) = failed_check_alerts()
-        self.assertEqual({key: alert.get(key) for key in ("alertstate", "node", "instance", "kalpex", "severity")},
-                         {"alertstate": "pending", "node": "/dev/null", "instance": f"127.0.0.1:{exporter}",
+        self.assertEqual({key: alert.get(key) for key in ("alertstate", "device", "api", "instance", "kalpex", "severity")},
+                         {"alertstate": "pending", "device": "/dev/null", "api": "gbm", "instance": f"127.0.0.1:{exporter}",
                           "kalpex": "expected", "severity": "critical"})
         print(f"failed check pending in Prometheus {took:.1f} s after the adapter wrote it")
         # The next check passes: the alert clears.

@@ -506,7 +506,7 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
                 ("no GPU in Gres, no render node: left alone, unmarked", "spare1", "", "STANDIN_FAIL=eglInitialize",
                  "unchanged", no_gpu),
                 ("given a GPU, with no render node: drained", NODE, "", "", "kalpex: FAIL expected 1 render nodes, "
-                 "found 0", "kalpex: FAIL expected 1 render nodes, found 0"),
+                 "found 0", "kalpex: FAIL expected 1 GPUs, found 0"),
                 ("an unknown word in the settings: nothing drained, the Comment says why", NODE, "renderD128",
                  'STANDIN_FAIL=eglInitialize KALPEX_MONITOR_OPTIONS="--timeout=1 --expct=8"', None, refused),
                 ("a software fallback: drained", NODE, "renderD128", "STANDIN_RENDERER=llvmpipe",

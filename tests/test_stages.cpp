@@ -21,7 +21,7 @@ struct inputs {
     settings options;
     planned_check planned;
     run_result run;
-    bool name_nodes = false;
+    bool name_nodes = false, name_apis = false;
     bool short_of_gpus = false;
 };
 
@@ -33,6 +33,26 @@ void kalpex_said(inputs &in, const char *verdict, int status)
     in.run.wait_status = W_EXITCODE(status, 0);
     in.run.started_ms = 10;
     in.run.ended_ms = 103;
+}
+
+// A check of another path than GBM's, whose lines name it.
+void on_path(inputs &in, probe_api api, const char *failure)
+{
+    kalpex_said(in, "", 1);
+    in.run.out.clear();
+    in.run.err = failure;
+    in.planned.api = api;
+    in.name_apis = true;
+}
+
+// The GBM check of a GPU that has no DRM node.
+void nodeless(inputs &in)
+{
+    in.planned.api = probe_api::gbm;
+    in.planned.node.reset();
+    in.planned.label = "0000:3b:00.0";
+    in.planned.nodeless_gpu = gpu_identity{"", "0000:3b:00.0", "nvidia", "0x10de", "0x2330", std::nullopt};
+    in.name_nodes = in.name_apis = true;
 }
 
 void wedged(inputs &in, const char *methods)
@@ -78,12 +98,12 @@ int main()
     const row rows[] = {
         {"a pass in hardware", [](inputs &in) { kalpex_said(in, "kalpex: PASS (HARDWARE)\n", 0); },
          "kalpex: PASS (HARDWARE)", 0, node_line, "KALPEX OK - kalpex: PASS (HARDWARE)", 0,
-         {"kalpex_probe_success{node=\"/nonexistent/dri/renderD128\"} 1\n",
-          "kalpex_probe_hardware{node=\"/nonexistent/dri/renderD128\"} 1\n",
-          "kalpex_probe_duration_seconds{node=\"/nonexistent/dri/renderD128\"} 0.093\n"}},
+         {"kalpex_probe_success{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 1\n",
+          "kalpex_probe_hardware{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 1\n",
+          "kalpex_probe_duration_seconds{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 0.093\n"}},
         {"a software fallback: the plugin warns", [](inputs &in) { kalpex_said(in, "kalpex: PASS (SOFTWARE fallback)\n", 0); },
          "kalpex: PASS (SOFTWARE fallback)", 0, nullptr, "KALPEX WARNING - kalpex: PASS (SOFTWARE fallback)", 1,
-         {"kalpex_probe_hardware{node=\"/nonexistent/dri/renderD128\"} 0\n"}},
+         {"kalpex_probe_hardware{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 0\n"}},
         {"kalpex's own failure and its stage",
          [](inputs &in) {
              kalpex_said(in, "", 1);
@@ -91,12 +111,12 @@ int main()
          },
          "kalpex: FAIL eglInitialize (renderer: (none), eglError 0x3001)", 1, nullptr,
          "KALPEX CRITICAL - kalpex: FAIL eglInitialize (renderer: (none), eglError 0x3001)", 2,
-         {"kalpex_probe_success{node=\"/nonexistent/dri/renderD128\"} 0\n",
-          "kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"eglInitialize\"} 1\n"}},
+         {"kalpex_probe_success{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 0\n",
+          "kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"eglInitialize\"} 1\n"}},
         {"a pass with a failing status: kalpex's line moves to standard error",
          [](inputs &in) { kalpex_said(in, "kalpex: PASS (HARDWARE)\n", 3); }, "kalpex: FAIL exit status 3", 1,
          "kalpex: node=/nonexistent/dri/renderD128\nkalpex: PASS (HARDWARE)\n", nullptr, 2,
-         {"kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"exit status 3\"} 1\n"}},
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"exit status 3\"} 1\n"}},
         {"no verdict line at all", [](inputs &in) { kalpex_said(in, "", 0); },
          "kalpex: FAIL exit status 0 with no verdict line", 1, nullptr, nullptr, 2, {}},
         {"killed by a signal",
@@ -105,7 +125,7 @@ int main()
              in.run.wait_status = SIGSEGV;
          },
          "kalpex: FAIL killed by SIGSEGV", 1, nullptr, nullptr, 2,
-         {"kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"killed by SIGSEGV\"} 1\n"}},
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"killed by SIGSEGV\"} 1\n"}},
         {"past the bound",
          [](inputs &in) {
              kalpex_said(in, "", 0);
@@ -114,7 +134,7 @@ int main()
              in.options.bound = 7;
          },
          "kalpex: FAIL no result within 7 s", 1, nullptr, nullptr, 2,
-         {"kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"no result within 7 s\"} 1\n"}},
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"no result within 7 s\"} 1\n"}},
         {"still there after SIGKILL",
          [](inputs &in) {
              kalpex_said(in, "", 0);
@@ -130,7 +150,7 @@ int main()
          },
          "kalpex: UNKNOWN cannot run /opt/kalpex: No such file or directory", 2, "",
          "KALPEX UNKNOWN - kalpex: UNKNOWN cannot run /opt/kalpex: No such file or directory", 3,
-         {"kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"cannot run\"} 1\n"}},
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"cannot run\"} 1\n"}},
         {"no user to run it as",
          [](inputs &in) { in.run.spawn_error = "no user kalpex to run it as"; },
          "kalpex: UNKNOWN cannot run /usr/bin/kalpex: no user kalpex to run it as", 2, "", nullptr, 3, {}},
@@ -146,7 +166,7 @@ int main()
              in.run.stuck_kalpex = in.run.stuck_holder = 77;
          },
          "kalpex: FAIL check stuck since 1970-01-02T00:00:00Z (process 77)", 1, "", nullptr, 2,
-         {"kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"check stuck\"} 1\n"}},
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"check stuck\"} 1\n"}},
         {"stuck, held by what it left",
          [](inputs &in) {
              in.run.stuck_since = 86400;
@@ -162,9 +182,9 @@ int main()
          },
          "kalpex: FAIL device wedged (WEDGED=rebind) on /nonexistent/dri/renderD128", 1,
          "kalpex: node=/nonexistent/dri/renderD128\nkalpex: PASS (SOFTWARE fallback)\n", nullptr, 2,
-         {"kalpex_probe_failed_stage{node=\"/nonexistent/dri/renderD128\",stage=\"device wedged\"} 1\n",
-          "kalpex_kernel_wedged{node=\"/nonexistent/dri/renderD128\",wedged=\"rebind\"} 1\n",
-          "kalpex_kernel_event_unanswered{node=\"/nonexistent/dri/renderD128\"} 1\n"}},
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",stage=\"device wedged\"} 1\n",
+          "kalpex_kernel_wedged{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",wedged=\"rebind\"} 1\n",
+          "kalpex_kernel_event_unanswered{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 1\n"}},
         {"a wedge over a timeout: both lines it replaced follow",
          [](inputs &in) {
              kalpex_said(in, "", 0);
@@ -179,9 +199,9 @@ int main()
              wedged(in, "rebind");
          },
          "kalpex: PASS (HARDWARE)", 0, nullptr, nullptr, 0,
-         {"kalpex_kernel_wedged{node=\"/nonexistent/dri/renderD128\",wedged=\"rebind\"} 0\n",
-          "kalpex_kernel_event_unanswered{node=\"/nonexistent/dri/renderD128\"} 0\n",
-          "kalpex_probe_trigger{node=\"/nonexistent/dri/renderD128\",trigger=\"kernel_event\"} 1\n"}},
+         {"kalpex_kernel_wedged{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",wedged=\"rebind\"} 0\n",
+          "kalpex_kernel_event_unanswered{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 0\n",
+          "kalpex_probe_trigger{device=\"/nonexistent/dri/renderD128\",api=\"gbm\",trigger=\"kernel_event\"} 1\n"}},
         {"a pass on a machine short of GPUs answers no event",
          [](inputs &in) {
              kalpex_said(in, "kalpex: PASS (HARDWARE)\n", 0);
@@ -190,9 +210,9 @@ int main()
              in.options.expected_nodes = 2;
              in.short_of_gpus = true;
          },
-         "kalpex: FAIL expected 2 render nodes, found 1", 1, nullptr, nullptr, 2,
-         {"kalpex_kernel_event_unanswered{node=\"/nonexistent/dri/renderD128\"} 1\n",
-          "kalpex_render_nodes_expected{node=\"/nonexistent/dri/renderD128\"} 2\n"}},
+         "kalpex: FAIL expected 2 GPUs, found 1", 1, nullptr, nullptr, 2,
+         {"kalpex_kernel_event_unanswered{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 1\n",
+          "kalpex_gpus_expected{device=\"/nonexistent/dri/renderD128\",api=\"gbm\"} 2\n"}},
         {"kalpex's default node did not open: named, and why",
          [](inputs &in) {
              kalpex_said(in, "", 1);
@@ -202,7 +222,7 @@ int main()
              in.planned.label = "default";
          },
          "kalpex: FAIL open /nonexistent/dri/card0: No such file or directory", 1, nullptr, nullptr, 2,
-         {"kalpex_probe_open_failure{node=\"default\",cause=\"missing\",error=\"No such file or directory\"} 1\n"}},
+         {"kalpex_probe_open_failure{device=\"default\",api=\"gbm\",cause=\"missing\",error=\"No such file or directory\"} 1\n"}},
         {"several nodes: each line names its own, and the renderer goes below the node",
          [](inputs &in) {
              kalpex_said(in, "kalpex: PASS (HARDWARE)\n", 0);
@@ -211,6 +231,26 @@ int main()
          "kalpex: PASS (HARDWARE) on /nonexistent/dri/renderD128", 0,
          "kalpex: node=/nonexistent/dri/renderD128\nkalpex: GL_RENDERER=Stand-in GPU\n",
          "KALPEX OK - kalpex: PASS (HARDWARE) on /nonexistent/dri/renderD128", 0, {}},
+        {"Vulkan's failure names the path, and its stage is the call and its result",
+         [](inputs &in) { on_path(in, probe_api::vulkan, "kalpex: FAIL vkCreateInstance (VK_ERROR_INCOMPATIBLE_DRIVER)\n"); },
+         "kalpex: FAIL vkCreateInstance (VK_ERROR_INCOMPATIBLE_DRIVER) through vulkan", 1, nullptr, nullptr, 2,
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"vulkan\","
+          "stage=\"vkCreateInstance (VK_ERROR_INCOMPATIBLE_DRIVER)\"} 1\n"}},
+        {"a stage the Vulkan probe names with its device",
+         [](inputs &in) { on_path(in, probe_api::vulkan, "kalpex: FAIL pixel readback (device: Stand-in Vulkan GPU)\n"); },
+         "kalpex: FAIL pixel readback (device: Stand-in Vulkan GPU) through vulkan", 1, nullptr, nullptr, 2,
+         {"kalpex_probe_failed_stage{device=\"/nonexistent/dri/renderD128\",api=\"vulkan\",stage=\"pixel readback\"} 1\n"}},
+        {"GBM on a GPU with no DRM node does not apply beside the other paths",
+         [](inputs &in) { nodeless(in); },
+         "kalpex: SKIP gbm on 0000:3b:00.0 (nvidia): the GPU has no DRM node", 0, nullptr,
+         "KALPEX OK - kalpex: SKIP gbm on 0000:3b:00.0 (nvidia): the GPU has no DRM node", 0, {}},
+        {"GBM alone on a GPU with no DRM node checks nothing: a failure",
+         [](inputs &in) {
+             nodeless(in);
+             in.options.apis = {probe_api::gbm};
+         },
+         "kalpex: FAIL gbm on 0000:3b:00.0 (nvidia): the GPU has no DRM node", 1, nullptr, nullptr, 2,
+         {"kalpex_probe_failed_stage{device=\"0000:3b:00.0\",api=\"gbm\",stage=\"no DRM node\"} 1\n"}},
         {"a check slower than -w warns in the plugin",
          [](inputs &in) {
              kalpex_said(in, "kalpex: PASS (HARDWARE)\n", 0);
@@ -227,7 +267,9 @@ int main()
         r.set_up(in);
         check_plan plan;
         plan.render_nodes = 1;
+        plan.gpus = 1;
         plan.name_nodes = in.name_nodes;
+        plan.name_apis = in.name_apis;
         plan.checks.push_back(in.planned);
         const std::vector<run_result> runs = {in.run};
         machine_verdict machine;

@@ -17,7 +17,8 @@
 // EGL's device platform, for kalpex-egl-device: device 0 is Mesa's software
 // device, device 1 a GPU with the DRM files STANDIN_DRM_FILE (primary) and
 // STANDIN_RENDER_FILE (render node), each offered only when set.
-//   STANDIN_DEVICES           how many devices are listed (default 2)
+//   STANDIN_DEVICES           how many devices are listed (default 2), or
+//                             "gpu": the GPU alone
 //   STANDIN_CLIENT_EXTENSIONS EGL's client extensions
 
 #include <csignal>
@@ -156,10 +157,11 @@ static EGLBoolean EGLAPIENTRY query_devices(EGLint most, EGLDeviceEXT *devices, 
     if (fails("eglQueryDevicesEXT"))
         return EGL_FALSE;
     const char *listed = getenv("STANDIN_DEVICES");
-    *count = listed ? atoi(listed) : 2;
+    const bool gpu_only = listed && strcmp(listed, "gpu") == 0;
+    *count = gpu_only ? 1 : listed ? atoi(listed) : 2;
     EGLDeviceEXT all[] = {software_device, gpu_device};
     for (EGLint i = 0; i < *count && i < most && i < 2; ++i)
-        devices[i] = all[i];
+        devices[i] = all[i + (gpu_only ? 1 : 0)];
     return EGL_TRUE;
 }
 
