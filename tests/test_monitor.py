@@ -8,6 +8,7 @@ import glob
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -19,7 +20,7 @@ import urllib.request
 
 import yaml
 
-from harness import (FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, pci_sysfs,
+from harness import (EMULATOR, FAKE_SYSFS, KALPEX, STANDIN_DIR, free_port, main, namespace, namespace_problem, pci_sysfs,
                      reachable, runnable, shared_folder)
 
 SOURCE = os.environ["KALPEX_SOURCE_DIR"]
@@ -38,6 +39,19 @@ PLUGIN = runnable(reachable(os.path.join(os.path.dirname(os.path.abspath(os.envi
 if os.geteuid() == 0:
     subprocess.run(["systemd-sysusers", os.path.join(CONTRIB, "kalpex.sysusers")], check=True)
 KALPEX_RUN = runnable(reachable(KALPEX))  # what the adapter runs as KALPEX
+# The three probes in one folder, as installed: the adapter runs the other
+# two from kalpex's.
+PROBES = shared_folder()
+for probe in (KALPEX, os.environ["KALPEX_EGL_DEVICE_BIN"], os.environ["KALPEX_VULKAN_BIN"]):
+    name = os.path.basename(probe)
+    # In a cross build each is a script that runs the binary, kept beside
+    # it under a dotted name, through the emulator.
+    shutil.copy2(probe, os.path.join(PROBES, "." + name if EMULATOR else name))
+    if EMULATOR:
+        with open(os.path.join(PROBES, name), "w", encoding="utf-8") as wrapper:
+            wrapper.write(f'#!/bin/sh\nexec {shlex.join([*EMULATOR, os.path.join(PROBES, "." + name)])} "$@"\n')
+        os.chmod(os.path.join(PROBES, name), 0o755)
+ALL_PATHS_KALPEX = os.path.join(PROBES, "kalpex")
 STANDIN = reachable(STANDIN_DIR)
 INSTALLED_ADAPTER = "/usr/libexec/kalpex/kalpex-monitor"
 # Unpacked from Debian's packages by `make test`, so no Prometheus service
@@ -372,6 +386,40 @@ SLOTS = [
      False, [PASS_128], 0, [NO_NODE_INFO.format("ast")]),
 ]
 
+# An H100 whose driver is bound, without nvidia-drm: no DRM node at all.
+BOUND_DATA_CENTRE_GPU = {**DATA_CENTRE_GPU, "driver": "nvidia"}
+ON_H100 = r"on 0000:c1:00\.0 \(nvidia\)"
+SOFTWARE_ON = r"kalpex: PASS \(SOFTWARE fallback\) through {} {}"
+# Every path of each GPU, the adapter's default, on Mesa's EGL and
+# lavapipe: (case, devices, environment, options, lines, status, series
+# that must be there, and where one begins with "!", must not).
+PATHS = [
+    ("no DRM node: the GPU checked through EGL's devices and Vulkan, and counted", [BOUND_DATA_CENTRE_GPU], {},
+     ["--expect=1"], [SOFTWARE_ON.format("egl-device", ON_H100), SOFTWARE_ON.format("vulkan", ON_H100),
+                      rf"kalpex: SKIP gbm {ON_H100}: the machine has no DRM node"], 0,
+     ['kalpex_probe_success{device="0000:c1:00.0",api="egl-device"} 1',
+      'kalpex_probe_success{device="0000:c1:00.0",api="vulkan"} 1', 'kalpex_gpus{device="0000:c1:00.0",api="vulkan"} 1',
+      'kalpex_gpu_info{device="0000:c1:00.0",gpu_node="",pci_address="0000:c1:00.0",driver="nvidia",'
+      'vendor_id="0x10de",device_id="0x2330"} 1', '!api="gbm"']),
+    ("no DRM node, no Vulkan ICD: Vulkan fails, naming its path, and EGL passes", [BOUND_DATA_CENTRE_GPU],
+     {"VK_DRIVER_FILES": "/nonexistent/icd.json"}, [],
+     [rf"kalpex: FAIL vkCreateInstance \(VK_ERROR_INCOMPATIBLE_DRIVER\) through vulkan {ON_H100}",
+      SOFTWARE_ON.format("egl-device", ON_H100), rf"kalpex: SKIP gbm {ON_H100}: the machine has no DRM node"], 1,
+     ['kalpex_probe_failed_stage{device="0000:c1:00.0",api="vulkan",stage="vkCreateInstance '
+      '(VK_ERROR_INCOMPATIBLE_DRIVER)"} 1', 'kalpex_probe_success{device="0000:c1:00.0",api="egl-device"} 1']),
+    ("GBM alone where there is no DRM node checks nothing: it fails, saying why", [BOUND_DATA_CENTRE_GPU], {},
+     ["--api=gbm"], [rf"kalpex: FAIL gbm {ON_H100}: the machine has no DRM node"], 1,
+     ['kalpex_probe_failed_stage{device="0000:c1:00.0",api="gbm",stage="no DRM node"} 1']),
+    ("a render node: each path on it, its GPU named once in the info", [GPU_AT_01], {}, [],
+     [SOFTWARE_ON.format(api, r"on /dev/dri/renderD128 \(0000:01:00\.0, amdgpu\)")
+      for api in ("gbm", "egl-device", "vulkan")], 0, [INFO_128]),
+    ("KALPEX_APIS picks the paths", [GPU_AT_01], {"KALPEX_APIS": "vulkan"}, [],
+     [SOFTWARE_ON.format("vulkan", r"on /dev/dri/renderD128 \(0000:01:00\.0, amdgpu\)")], 0, ['!api="gbm"']),
+    ("a path that is none is refused", [GPU_AT_01], {}, ["--api=gbm,opengl"],
+     [r"kalpex: UNKNOWN --api takes a list of gbm, egl-device and vulkan, not 'gbm,opengl' "
+      r"\(see kalpex-monitor --help\)"], 2, None),
+]
+
 
 class Slots(InNamespace):
     """Which GPU each check reached, and its PCIe link, on a sysfs laid out
@@ -403,6 +451,39 @@ class Slots(InNamespace):
                                           text=True)
                     self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
 
+
+    def test_every_path(self):
+        lavapipe = glob.glob("/usr/share/vulkan/icd.d/lvp_icd*.json")
+        self.assertTrue(lavapipe, "no lavapipe: make test installs mesa-vulkan-drivers")
+        for case, devices, extra, options, lines, status, metrics in PATHS:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as scratch:
+                pci_sysfs(f"{scratch}/sys", devices)
+                os.mkdir(f"{scratch}/ns")
+                nodes = " ".join(device["node"] for device in devices if device.get("node"))
+                env = {k: v for k, v in os.environ.items() if not k.startswith(("STANDIN_", "KALPEX_APIS"))}
+                env.update({"KALPEX": ALL_PATHS_KALPEX, "NODES": nodes, "SYSFS_TREE": f"{scratch}/sys",
+                            "VK_DRIVER_FILES": lavapipe[0], **extra})
+                textfile = f"{scratch}/kalpex.prom"
+                done = subprocess.run([*namespace(f"{scratch}/ns"), *FAKE_SYSFS, ADAPTER, f"--textfile={textfile}",
+                                       *options], env=env, capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                got = done.stdout.splitlines()
+                self.assertEqual(len(got), len(lines), got)
+                for line, pattern in zip(got, lines):
+                    self.assertRegex(line, f"^{pattern}$")
+                if metrics is None:
+                    self.assertFalse(os.path.exists(textfile))
+                    continue
+                with open(textfile, encoding="utf-8") as file:
+                    written = file.read()
+                for line in metrics:
+                    if line.startswith("!"):
+                        self.assertNotIn(line[1:], written)
+                    else:
+                        self.assertIn(line + "\n", written)
+                # No series twice: node_exporter would refuse the file.
+                series = [line.split(" ")[0] for line in written.splitlines() if not line.startswith("#")]
+                self.assertEqual(len(series), len(set(series)), written)
 
     def test_metrics_as_the_golden_file_has_them(self):
         # Every series of a machine's GPUs, as a reviewer reads a change to
