@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Two entry points for a fresh Debian machine (12 or 13):
 #   make run    installs what kalpex needs, builds it and runs it on the
-#               default node (NODE=/path to check another)
+#               default node, and the EGL device and Vulkan probes (NODE=/path
+#               to check another)
 #   make test   installs what the tests need, builds and runs the whole suite
 # Both may be run again at any time. Also: make check (the quick loop: the
 # build and the suites that need no root, daemons, VM or images),
@@ -83,9 +84,14 @@ build:
 
 # On a machine with no GPU node the default nodes are not there: say how to
 # see the software pass, and keep kalpex's status.
+# Each path a workload renders through: GBM (kalpex), EGL's devices and
+# Vulkan; the worst status is make's.
 run: deps build
-	@./$(BUILD)/kalpex $(NODE) || { status=$$?; [ -n "$(NODE)" ] || [ -e /dev/dri ] || \
-	  echo "make run: this machine has no /dev/dri; make run NODE=/dev/null shows Mesa's software pass"; exit $$status; }
+	@status=0; for probe in kalpex kalpex-egl-device kalpex-vulkan; do \
+	  echo "make run: $$probe $(NODE)"; ./$(BUILD)/$$probe $(NODE) || status=$$?; done; \
+	[ $$status -eq 0 ] || [ -n "$(NODE)" ] || [ -e /dev/dri ] || \
+	  echo "make run: this machine has no /dev/dri, which GBM needs; make run NODE=/dev/null shows Mesa's software pass on each path"; \
+	exit $$status
 
 check test-suite test-vm bench test-cross: TESTS = ON
 
