@@ -79,7 +79,8 @@ class Nagios(unittest.TestCase):
         cls.kalpex = os.path.join(folder, "kalpex")
         cls.write(cls.kalpex, f'#!/bin/sh\n. {cls.case_file}\nexec {runnable(reachable(KALPEX))} "$@"\n')
         plugin = os.path.join(folder, "plugins", "check_kalpex")
-        cls.write(plugin, f'#!/bin/sh\nKALPEX={cls.kalpex} exec {runnable(reachable(PLUGIN))} "$@"\n')
+        # GBM's path alone, as the suite's cases are written.
+        cls.write(plugin, f'#!/bin/sh\nKALPEX={cls.kalpex} KALPEX_APIS=gbm exec {runnable(reachable(PLUGIN))} "$@"\n')
         with open(os.path.join(NAGIOS_CONTRIB, "nrpe-kalpex.cfg"), encoding="utf-8") as shipped:
             command = shipped.read().replace("/usr/lib/nagios/plugins/check_kalpex", plugin)
         port = free_port()
@@ -147,7 +148,7 @@ command_timeout=60
                                re.findall(r"('[^']*'|[^ =]+)=([^ ]+)", status["performance_data"])}
                 # A check whose kalpex never ran has no time to give.
                 timed = [] if state == 3 else ["/dev/dri/renderD128", "/dev/dri/renderD129"]
-                self.assertEqual(sorted(performance), [*timed, "render_nodes"])
+                self.assertEqual(sorted(performance), [*timed, "gpus", "render_nodes"])
                 for node in timed:
                     self.assertRegex(performance[node], r"^[0-9]+\.[0-9]{3}s$")
                 self.assertEqual(performance["render_nodes"], "2")

@@ -386,7 +386,9 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
     @classmethod
     def write_settings(cls, steering, prolog_steering=""):
         with open(cls.settings, "w", encoding="utf-8") as settings:
-            settings.write(f'KALPEX_MONITOR_OPTIONS="--timeout={BOUND}"\n'
+            # GBM's path alone, as the suite's cases are written; set, not
+            # exported, as the shipped file sets it: the script exports it.
+            settings.write(f'KALPEX_MONITOR_OPTIONS="--timeout={BOUND}"\nKALPEX_APIS=gbm\n'
                            f"export KALPEX={runnable(reachable(KALPEX))} LD_LIBRARY_PATH={reachable(STANDIN_DIR)}"
                            f" RUNTIME_DIRECTORY={cls.folder}/locks SLURM_CONF={cls.conf} {steering}\n"
                            f'[ -z "${{SLURM_JOB_ID:-}}" ] || export {prolog_steering or "STANDIN_NONE=1"}\n')
@@ -505,7 +507,7 @@ PartitionName=gpu Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         for case, node, nodes, steering, reason, first_line in [
                 ("no GPU in Gres, no render node: left alone, unmarked", "spare1", "", "STANDIN_FAIL=eglInitialize",
                  "unchanged", no_gpu),
-                ("given a GPU, with no render node: drained", NODE, "", "", "kalpex: FAIL expected 1 render nodes, "
+                ("given a GPU, with no render node: drained", NODE, "", "", "kalpex: FAIL expected 1 GPUs, "
                  "found 0", "kalpex: FAIL expected 1 GPUs, found 0"),
                 ("an unknown word in the settings: nothing drained, the Comment says why", NODE, "renderD128",
                  'STANDIN_FAIL=eglInitialize KALPEX_MONITOR_OPTIONS="--timeout=1 --expct=8"', None, refused),
