@@ -29,7 +29,7 @@ FLEET_PACKAGES := munge slurmctld slurmd slurm-client nagios4-core nagios-nrpe-s
 TEST_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml util-linux mount systemd valgrind cppcheck clang-tidy \
                  mandoc man-db file dpkg-dev lintian devscripts $(FLEET_PACKAGES)
 VM_PACKAGES    := qemu-system-x86 qemu-system-gui busybox-static cpio kmod dmsetup udev podman mmdebstrap xz-utils
-BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils time
+BENCH_PACKAGES := $(TEST_PACKAGES) hyperfine mesa-utils vulkan-tools time
 # What the quick loop needs: the program's, Python for the suites, and the
 # checkers they run.
 CHECK_PACKAGES := $(RUN_PACKAGES) python3 python3-yaml systemd valgrind cppcheck clang-tidy mandoc man-db

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Wall time and peak memory of kalpex on the real Mesa stack (node /dev/null,
-# software rasteriser) next to `eglinfo -B` in the same run, and kalpex's own
+# software rasteriser) next to `eglinfo -B` in the same run; kalpex-egl-device
+# on Mesa's software device; kalpex-vulkan on lavapipe next to a bare C
+# sequence of the same Vulkan calls (tools/bench-vulkan.c) and to
+# `vulkaninfo --summary`, in the same run; and kalpex's own
 # cost on the stand-in driver stack next to an empty process, and what the
 # monitor adapter adds to a run, next to what a bare parent process adds.
 # usage: tools/bench.sh BUILD_DIR
@@ -43,9 +46,29 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 printf '%-34s %13s %14s\n' "command" "mean wall" "peak RSS"
 row "kalpex /dev/null (llvmpipe)" "$kalpex" /dev/null
 row "eglinfo -B (same Mesa)" eglinfo -B
-# The adapter runs this kalpex; set here rather than through env(1), whose
-# own start would be counted against the adapter.
-export KALPEX=$kalpex
+row "kalpex-egl-device (software device)" "$build/kalpex-egl-device"
+# Vulkan on lavapipe alone, whatever other drivers are installed.
+lavapipe=$(ls /usr/share/vulkan/icd.d/lvp_icd*.json | head -n 1)
+export VK_DRIVER_FILES=$lavapipe
+cc -O2 -std=c11 -o "$scratch/bench-vulkan" "$(dirname "$0")/bench-vulkan.c" -lvulkan
+row "kalpex-vulkan (lavapipe)" "$build/kalpex-vulkan"
+probe_ms=$last_ms
+row "bare C, the same Vulkan calls" "$scratch/bench-vulkan"
+bare_vulkan_ms=$last_ms
+row "vulkaninfo --summary (same loader)" vulkaninfo --summary
+vulkaninfo_ms=$last_ms
+unset VK_DRIVER_FILES
+python3 - "$probe_ms" "$bare_vulkan_ms" "$vulkaninfo_ms" <<'END'
+import sys
+probe, bare, info = map(float, sys.argv[1:])
+over = (probe - bare) / bare * 100
+print(f"kalpex-vulkan against the bare sequence: {over:+.1f} % ({'within' if over <= 5 else 'OVER'} the 5 % aim); "
+      f"against vulkaninfo --summary: {probe - info:+.2f} ms ({'faster' if probe < info else 'NOT faster'})")
+END
+# The adapter runs this kalpex, on GBM's path alone, so that its own cost
+# is read against one kalpex run; set here rather than through env(1),
+# whose own start would be counted against the adapter.
+export KALPEX=$kalpex KALPEX_APIS=gbm
 row "kalpex-monitor, same node, metrics" "$build/kalpex-monitor" --textfile="$scratch/k.prom" /dev/null
 export LD_LIBRARY_PATH=$standin
 row "kalpex on the stand-in stack" "$kalpex" /dev/null
