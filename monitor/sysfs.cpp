@@ -201,15 +201,22 @@ std::optional<gpu_identity> identify(const std::string &node_path)
 
 std::vector<gpu_identity> displays_without_node()
 {
-    // The slots of the render nodes' GPUs.
-    std::vector<std::string> rendering;
+    // The slots of the render nodes' GPUs: those whose node is here, and
+    // those whose node the kernel has but /dev/dri lacks. A container given
+    // some of the nodes was not given those GPUs; one given none (no
+    // /dev/dri) reaches its GPUs through EGL's devices and Vulkan alone,
+    // as a machine without DRM nodes does.
+    std::vector<std::string> rendering, not_given;
     for (const std::string &name : folder_entries(drm_class)) {
-        if (numbered(name, "renderD")) {
-            const std::optional<std::string> device = device_folder(real_path("/dev/dri/" + name).value_or(""));
-            if (const std::optional<std::string> pci = device ? pci_device_above(*device) : std::nullopt)
-                rendering.push_back(base_name(*pci));
-        }
+        if (!numbered(name, "renderD"))
+            continue;
+        const std::optional<std::string> here = device_folder(real_path("/dev/dri/" + name).value_or(""));
+        const std::optional<std::string> device = here ? here : node_device(name);
+        if (const std::optional<std::string> pci = device ? pci_device_above(*device) : std::nullopt)
+            (here ? rendering : not_given).push_back(base_name(*pci));
     }
+    if (!rendering.empty())
+        rendering.insert(rendering.end(), not_given.begin(), not_given.end());
     std::vector<gpu_identity> displays;
     const std::string bus = "/sys/bus/pci/devices/";
     for (const std::string &address : folder_entries(bus)) {

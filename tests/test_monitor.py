@@ -413,6 +413,14 @@ PATHS = [
     ("a render node: each path on it, its GPU named once in the info", [GPU_AT_01], {}, [],
      [SOFTWARE_ON.format(api, r"on /dev/dri/renderD128 \(0000:01:00\.0, amdgpu\)")
       for api in ("gbm", "egl-device", "vulkan")], 0, [INFO_128]),
+    ("a container given one GPU's node of two checks that GPU alone", [GPU_AT_01, {**GPU_AT_01, "address": "0000:02:00.0",
+                                                                              "node": "renderD129"}],
+     {"NODES": "renderD128", "KALPEX_APIS": "gbm"}, [],
+     [r"kalpex: PASS \(SOFTWARE fallback\) on /dev/dri/renderD128 \(0000:01:00\.0, amdgpu\)"], 0,
+     ['!pci_address="0000:02:00.0"']),
+    ("a container given no /dev/dri: its GPU reached through EGL's devices and Vulkan", [GPU_AT_01], {"NODES": ""}, [],
+     [SOFTWARE_ON.format(api, r"on 0000:01:00\.0 \(amdgpu\)") for api in ("egl-device", "vulkan")] +
+     [r"kalpex: SKIP gbm on 0000:01:00\.0 \(amdgpu\): the machine has no DRM node"], 0, []),
     ("KALPEX_APIS picks the paths", [GPU_AT_01], {"KALPEX_APIS": "vulkan"}, [],
      [SOFTWARE_ON.format("vulkan", r"on /dev/dri/renderD128 \(0000:01:00\.0, amdgpu\)")], 0, ['!api="gbm"']),
     ("a path that is none is refused", [GPU_AT_01], {}, ["--api=gbm,opengl"],
@@ -946,7 +954,7 @@ class Docs(unittest.TestCase):
         os.chmod(kalpex, 0o755)
         user = subprocess.run(["id", "-un"], capture_output=True, text=True, check=True).stdout.strip()
         values = {"SECONDS": "30", "N": "2", "FILE": os.path.join(LOCKS, "docs.prom"), "NAME": user,
-                  "NODE": "/dev/null", "NODE...": "/dev/null", "GPU": "renderD128"}
+                  "NODE": "/dev/null", "NODE...": "/dev/null", "GPU": "renderD128", "LIST": "gbm,vulkan"}
         lines = [(page, line) for page, block in documented(r"```[a-z]*\n(.*?)```") for line in block.splitlines()]
         lines += list(documented(r"`([^`\n]+)`"))
         commands = []

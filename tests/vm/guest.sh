@@ -20,7 +20,9 @@ export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 # The adapter runs this kalpex, and keeps its locks where the guest may
 # write (the host's /run is read-only here). Outside the systemd stage it
 # runs kalpex as root: those stages are about GPUs, not users.
-export KALPEX="$kalpex" RUNTIME_DIRECTORY=/dev/shm/locks
+# The stages are about GBM's path (kalpex), and the units' settings say so
+# too; the virgl and container stages check the other paths.
+export KALPEX="$kalpex" RUNTIME_DIRECTORY=/dev/shm/locks KALPEX_APIS=gbm
 mkdir -p "$RUNTIME_DIRECTORY"
 # The streams whose kalpex lines a case judges; the adapter's cases judge
 # its standard output alone.
@@ -181,7 +183,7 @@ twogpu)
     # display device without a render node: the line names it.
     bochs=$(driverless_display)
     check "a GPU gone, --expect=2, the driverless display named" 1 \
-        "^kalpex: FAIL expected 2 render nodes, found 1 \\($bochs: no driver\\)\|$(on 128)$" "$monitor" --user=root --expect=2
+        "^kalpex: FAIL expected 2 GPUs, found 1 \\($bochs: no driver\\)\|$(on 128)$" "$monitor" --user=root --expect=2
     ;;
 stuck)
     suspend_stall || { echo "VM-STAGE-DONE $stage"; exit; }
@@ -252,8 +254,9 @@ END
     # Every GPU of this VM renders in software: the wedge and slots stages
     # accept it, as the settings say how; the systemd stage starts with the
     # shipped settings.
+    echo 'KALPEX_APIS=gbm' >/etc/default/kalpex
     case ${4:-} in
-        wedge | slots) echo 'KALPEX_ARGS=' >/etc/default/kalpex ;;
+        wedge | slots) echo 'KALPEX_ARGS=' >>/etc/default/kalpex ;;
     esac
     exit
     ;;
@@ -280,7 +283,7 @@ systemd)
     result "nothing enabled, udev started $unit and its timer as the node appeared; the shipped settings fail a software fallback" $? \
         "$(systemctl show -P Result "$unit"), timer $(systemctl is-active "${unit%.service}.timer"): $(last_run | head -n 2)"
     # The rest accept it, as the settings say how.
-    echo 'KALPEX_ARGS=' >/etc/default/kalpex
+    printf '%s\n' 'KALPEX_APIS=gbm' 'KALPEX_ARGS=' >/etc/default/kalpex
     start "a software fallback accepted"
     passed "kalpex: PASS (SOFTWARE fallback)"
     result "KALPEX_ARGS= accepts a software fallback" $? "$(systemctl show -P Result "$unit"): $(last_run | head -n 2)"
@@ -517,7 +520,7 @@ for line in sys.stdin.read().splitlines():
     result "the detector's kernel-log rule takes the kernel's wedged line, not its reset line" $? "$(tr '\n' ' ' </dev/shm/reasons)"
 
     # vgem unplugged under --expect=2: the GPU that remains fails at once.
-    printf '%s\n' 'KALPEX_ARGS=' 'KALPEX_MONITOR_OPTIONS="--expect=2"' >/etc/default/kalpex
+    printf '%s\n' 'KALPEX_APIS=gbm' 'KALPEX_ARGS=' 'KALPEX_MONITOR_OPTIONS="--expect=2"' >/etc/default/kalpex
     since=$(date +%s.%N) unplugged_at=$(now_ms)
     echo "unplug /dev/dri/renderD129" >"$control" || echo "VM-ERROR $stage: the module refused the unplug"
     one_gpu_after_event() {
@@ -525,7 +528,7 @@ for line in sys.stdin.read().splitlines():
     }
     took=$(until_done "$unplugged_at" one_gpu_after_event)
     echo "VM-INFO $stage: unplugged: the unit failed after $took ms: $(last_run | tr '\n' '|')"
-    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL expected 2 render nodes, found 1" ] &&
+    within "$took" 10000 && [ "$(last_run | head -n 1)" = "kalpex: FAIL expected 2 GPUs, found 1" ] &&
         [ "$(metric kernel_event_unanswered)" = '} 1' ]
     result "vgem unplugged under --expect=2: the remaining GPU's check fails within 10 s" $? "after $took ms: $(last_run | head -n 2 | tr '\n' '|'); $(grep -e kernel_ -e render_nodes "$metrics" | tr '\n' '|')"
     ;;
@@ -558,7 +561,7 @@ slots)
     [ -n "$bochs" ] && grep -qxF "$(info /dev/dri/renderD128 "" "$bochs" "")" /dev/shm/slots.prom
     result "the display device with no driver is in the info series" $? "${bochs:-no driverless display}: $(grep gpu_info /dev/shm/slots.prom | tr '\n' '|')"
     lines=$("$adapter" --expect=3 2>/dev/null)
-    [ "$?" = 1 ] && [ "$(echo "$lines" | head -n 1)" = "kalpex: FAIL expected 3 render nodes, found 2 ($bochs: no driver)" ]
+    [ "$?" = 1 ] && [ "$(echo "$lines" | head -n 1)" = "kalpex: FAIL expected 3 GPUs, found 2 ($bochs: no driver)" ]
     result "--expect=3 fails, naming the display device with no driver" $? "$(echo "$lines" | head -n 1)"
     # The GPU's own x1 is the link's most, whatever the port offers: no flag.
     grep -qx 'kalpex_pcie_link_width{node="/dev/dri/renderD128"} 1' /dev/shm/slots.prom &&
@@ -611,6 +614,20 @@ bochs)
 virgl)
     check "no arguments" 0 "$(report $render 'virgl ')kalpex: PASS \(HARDWARE\)\|$" "$kalpex"
     check "--require-hw" 0 "$(report $render 'virgl ')kalpex: PASS \(HARDWARE\)\|$" "$kalpex" --require-hw
+    # EGL's device platform: Mesa lists virgl's device with its DRM files.
+    check "EGL's devices: virgl by its render node, in hardware" 0 \
+        "^kalpex: EGL_DEVICE=[0-9]+ of [0-9]+\|kalpex: EGL_DEVICE_EXTENSIONS=[^|]*\|kalpex: node=$render\|kalpex: GL_RENDERER=virgl [^|]*\|.*kalpex: PASS \(HARDWARE\)\|$" \
+        "${kalpex%/*}/kalpex-egl-device" --require-hw $render
+    check "EGL's devices: the first that is not Mesa's software device is virgl" 0 \
+        "kalpex: GL_RENDERER=virgl [^|]*\|.*kalpex: PASS \(HARDWARE\)\|$" "${kalpex%/*}/kalpex-egl-device" --require-hw
+    # Vulkan: whatever Mesa offers for virtio-gpu here; said, not judged
+    # beyond a verdict.
+    check "Vulkan on the virgl node: a verdict" "0" "kalpex: PASS \((HARDWARE|SOFTWARE fallback)\)\|$" \
+        "${kalpex%/*}/kalpex-vulkan" $render
+    echo "VM-INFO $stage: Vulkan on virgl: $(grep -h '^kalpex: ' /dev/shm/out /dev/shm/err | tr '\n' '|')"
+    check "the adapter, every path, on virgl" 0 "^kalpex: PASS [^|]* through [^|]*\|.*through gbm" \
+        env -u KALPEX_APIS "$monitor" --user=root
+    echo "VM-INFO $stage: every path on virgl: $(grep -h '^kalpex: ' /dev/shm/out | tr '\n' '|')"
     ;;
 container)
     # podman on the read-only root: its storage, state and scratch files in
@@ -639,8 +656,8 @@ container)
     # workload would.
     render_group=4242
     chgrp "$render_group" /dev/dri/renderD128 /dev/dri/renderD129 && chmod 660 /dev/dri/renderD128 /dev/dri/renderD129
-    run() {  # podman run, its options before the image
-        podman run --rm --network=none "$@"
+    run() {  # podman run, its options before the image: GBM's path, as the cases are written
+        podman run --rm --network=none --env=KALPEX_APIS=gbm "$@"
     }
     gpu() {  # NODE: the node given, with its group
         echo "--device=$1 --group-add=$render_group"
@@ -655,10 +672,19 @@ container)
         echo "VM-INFO $stage: virgl in the container: $(grep -h '^kalpex: ' /dev/shm/out /dev/shm/err | tr '\n' '|')"
         check "virgl: --require-hw passes" 0 "$(on 'PASS \(HARDWARE\)' 128)" \
             run $(gpu $render) "$kalpex_image" --require-hw
+        # Every path, as the image runs by default: GLES on virgl through GBM
+        # and EGL's devices, Vulkan with the image's own drivers.
+        check "virgl: every path in the container, GLES in hardware on both" 0 \
+            "kalpex: PASS \(HARDWARE\) through gbm on ${render}[^|]*\|.*kalpex: PASS \(HARDWARE\) through egl-device on $render" \
+            podman run --rm --network=none $(gpu $render) "$kalpex_image"
+        echo "VM-INFO $stage: every path in the container: $(grep -h '^kalpex: ' /dev/shm/out | tr '\n' '|')"
         check "virtio-gpu 2D: a software pass" 0 "$(on 'PASS \(SOFTWARE fallback\)' 129)" \
             run $(gpu /dev/dri/renderD129) "$kalpex_image"
-        check "no device given: FAIL at open, the node missing" 1 \
-            "^kalpex: FAIL open /dev/dri/card0: No such file or directory\|$" run "$kalpex_image"
+        # No /dev/dri: the VM's GPUs are reached through EGL's devices and
+        # Vulkan alone, and GBM alone says why it checked nothing.
+        check "no device given: GBM says the container has no DRM node" 1 \
+            "^kalpex: FAIL gbm on [^|]*: the machine has no DRM node\|kalpex: FAIL gbm on [^|]*: the machine has no DRM node\|$" \
+            run "$kalpex_image"
         check "the device without its group: FAIL at open, saying permission" 1 "$denied" \
             run --device=$render "$kalpex_image"
         # The detector's rule, as its image's config has it, run in that
