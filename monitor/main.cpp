@@ -50,7 +50,7 @@ static int check_machine(const settings &options, const std::vector<std::string>
     // The display devices that have no render node: GPUs to check where no
     // node is given, and named when GPUs are missing, and in the metrics.
     machine_verdict machine;
-    if (options.nodes.empty() || options.expected_nodes || options.textfile)
+    if (options.nodes.empty() || options.gpu || options.expected_nodes || options.textfile)
         machine.displays = displays_without_node();
     const check_plan plan = plan_checks(options, render_nodes, machine.displays, plugin);
     const std::vector<run_result> runs = run_checks(options, plan);

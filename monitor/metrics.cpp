@@ -130,8 +130,8 @@ static std::vector<std::string> info_values(const gpu_identity &gpu)
 // The series of one check: its verdict, what the kernel reported about
 // its GPU (none before the node's first kernel event), which GPU it
 // reached and its PCIe link, and the machine's. The display devices that
-// have no render node are in the info of each GPU's first check too, where
-// no check reaches them. A path that does not apply has no series.
+// have no render node and are no GPU of this machine's are in the info of
+// each GPU's first check too: no check reaches them. A path that does not apply has no series.
 static void add_check(family_series &series, const settings &options, const check_plan &plan,
                       const machine_verdict &machine, const verdict &judged, bool first_of_gpu)
 {
@@ -163,11 +163,10 @@ static void add_check(family_series &series, const settings &options, const chec
 
     if (judged.gpu && first_of_gpu)
         add(series, gpu_info, node, api, info_values(*judged.gpu), "1");
+    // A GPU with no render node that renders here is checked, by this run
+    // or by its own unit: it has its own info.
     for (const gpu_identity &display : machine.displays) {
-        const bool checked = std::any_of(plan.checks.begin(), plan.checks.end(), [&](const planned_check &other) {
-            return other.nodeless_gpu && other.nodeless_gpu->pci_address == display.pci_address;
-        });
-        if (first_of_gpu && !checked)
+        if (first_of_gpu && !renders_here(display))
             add(series, gpu_info, node, api, info_values(display), "1");
     }
     if (judged.gpu && judged.gpu->link) {

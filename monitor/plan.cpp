@@ -13,6 +13,24 @@ bool renders_here(const gpu_identity &gpu)
     return !gpu.driver.empty() && gpu.driver != "vfio-pci" && gpu.driver != "pci-stub" && !management_display(gpu);
 }
 
+// The GPU with no render node that a unit's one node names: its slot's
+// stable path (/dev/dri/by-path/pci-0000:c1:00.0-render), not there.
+static std::optional<gpu_identity> nodeless_gpu_named(const std::vector<std::string> &nodes,
+                                                      const std::vector<gpu_identity> &nodeless)
+{
+    const std::string_view by_path = "/dev/dri/by-path/pci-", render = "-render";
+    const std::string_view given = nodes.size() == 1 ? std::string_view(nodes[0]) : "";
+    if (!starts_with(given, by_path) || given.size() <= by_path.size() + render.size() ||
+        access(nodes[0].c_str(), F_OK) == 0)
+        return std::nullopt;
+    const std::string_view slot = given.substr(by_path.size(), given.size() - by_path.size() - render.size());
+    for (const gpu_identity &gpu : nodeless) {
+        if (gpu.pci_address == slot)
+            return gpu;
+    }
+    return std::nullopt;
+}
+
 // The GPUs to check: each node given; with none, each render node and each
 // GPU that has a driver but no render node (NVIDIA's without nvidia-drm),
 // or where there is neither, one of each probe's own choice. Every GPU is
@@ -20,14 +38,24 @@ bool renders_here(const gpu_identity &gpu)
 check_plan plan_checks(const settings &options, const std::vector<std::string> &render_nodes,
                        const std::vector<gpu_identity> &displays, bool plugin)
 {
-    const std::vector<std::string> &nodes = options.nodes.empty() ? render_nodes : options.nodes;
+    std::vector<std::string> nodes = options.nodes.empty() ? render_nodes : options.nodes;
     std::vector<gpu_identity> nodeless;
     std::copy_if(displays.begin(), displays.end(), std::back_inserter(nodeless), renders_here);
     check_plan plan;
     plan.render_nodes = render_nodes.size();
     plan.gpus = render_nodes.size() + nodeless.size();
-    if (!options.nodes.empty())
-        nodeless.clear(); // the nodes given are the checks
+    // The nodes given are the checks, but for a GPU that its unit names by
+    // its slot and that has no render node: it is checked as such.
+    const std::vector<gpu_identity> every_nodeless = nodeless;
+    if (!options.nodes.empty()) {
+        const std::optional<gpu_identity> unit_gpu = options.gpu ? nodeless_gpu_named(options.nodes, nodeless)
+                                                                 : std::nullopt;
+        nodeless.clear();
+        if (unit_gpu) {
+            nodes.clear();
+            nodeless.push_back(*unit_gpu);
+        }
+    }
     plan.name_apis = options.apis.size() > 1 || options.apis[0] != probe_api::gbm;
     const size_t targets = std::max<size_t>(nodes.size() + nodeless.size(), 1);
     for (size_t target = 0; target < targets; ++target) {
@@ -40,12 +68,14 @@ check_plan plan_checks(const settings &options, const std::vector<std::string> &
                 // EGL tells no slot of a device without a DRM file: the
                 // devices it lists first are taken for these GPUs, in
                 // slot order, as NVIDIA's driver lists its own first.
-                const size_t place = target - nodes.size();
-                planned.nodeless_gpu = nodeless[place];
+                const gpu_identity &gpu = nodeless[target - nodes.size()];
+                planned.nodeless_gpu = gpu;
+                const auto place = std::find_if(every_nodeless.begin(), every_nodeless.end(),
+                                                [&](const gpu_identity &other) { return other.pci_address == gpu.pci_address; });
                 if (api == probe_api::vulkan)
-                    planned.node = nodeless[place].pci_address;
+                    planned.node = gpu.pci_address;
                 else if (api == probe_api::egl_device)
-                    planned.node = std::to_string(place);
+                    planned.node = std::to_string(place - every_nodeless.begin());
             }
             planned.label = planned.nodeless_gpu ? planned.nodeless_gpu->pci_address : planned.node.value_or("default");
         }
@@ -70,6 +100,6 @@ check_plan plan_checks(const settings &options, const std::vector<std::string> &
     }
     // The plugin's lines name the node wherever there is one to name.
     plan.name_nodes = options.nodes.size() > 1 || (options.nodes.empty() && plan.gpus > 0) ||
-                      ((plugin || options.gpu) && plan.checks[0].node);
+                      ((plugin || options.gpu) && (plan.checks[0].node || plan.checks[0].nodeless_gpu));
     return plan;
 }

@@ -421,6 +421,13 @@ PATHS = [
     ("a container given no /dev/dri: its GPU reached through EGL's devices and Vulkan", [GPU_AT_01], {"NODES": ""}, [],
      [SOFTWARE_ON.format(api, r"on 0000:01:00\.0 \(amdgpu\)") for api in ("egl-device", "vulkan")] +
      [r"kalpex: SKIP gbm on 0000:01:00\.0 \(amdgpu\): the machine has no DRM node"], 0, []),
+    ("a GPU's unit by its slot, no render node: its EGL device by its place, on the stand-in EGL",
+     [BOUND_DATA_CENTRE_GPU, {**BOUND_DATA_CENTRE_GPU, "address": "0000:c2:00.0"}], {"LD_LIBRARY_PATH": STANDIN},
+     ["--gpu=pci-0000:c2:00.0"],
+     [r"kalpex: PASS \(SOFTWARE fallback\) through vulkan on 0000:c2:00\.0 \(nvidia\)",
+      r"kalpex: PASS \(HARDWARE\) through egl-device on 0000:c2:00\.0 \(nvidia\)",
+      r"kalpex: SKIP gbm on 0000:c2:00\.0 \(nvidia\): the machine has no DRM node"], 0,
+     ['kalpex_probe_hardware{device="0000:c2:00.0",api="egl-device"} 1', '!0000:c1:00.0']),
     ("KALPEX_APIS picks the paths", [GPU_AT_01], {"KALPEX_APIS": "vulkan"}, [],
      [SOFTWARE_ON.format("vulkan", r"on /dev/dri/renderD128 \(0000:01:00\.0, amdgpu\)")], 0, ['!api="gbm"']),
     ("a path that is none is refused", [GPU_AT_01], {}, ["--api=gbm,opengl"],
