@@ -139,7 +139,7 @@ names_gpu() {  # the unit's last run led with LINE on its GPU, the slot and driv
 }
 passed() {  # the unit's last run passed with LINE first, and root published it
     [ "$status" = 0 ] && names_gpu "$1" &&
-        grep -q "^kalpex_probe_success{node=\"$label\"} 1$" "$metrics" &&
+        grep -q "^kalpex_probe_success{device=\"$label\",api=\"gbm\"} 1$" "$metrics" &&
         [ "$(stat -c '%U %a' "$metrics")" = "root 644" ] && [ ! -e "/run/kalpex/${metrics##*/}" ]
 }
 
@@ -333,7 +333,7 @@ systemd)
     # milliseconds: systemd's start around it takes 1 to 4 s here, more on
     # a busy host, so the unit's time alone cannot tell a check that waited.
     check_ms() {
-        grep -F "kalpex_probe_duration_seconds{node=\"$label\"} " "$metrics" | sed 's/.*} //; s/\.//; s/^0*\(.\)/\1/'
+        grep -F "kalpex_probe_duration_seconds{device=\"$label\",api=\"gbm\"} " "$metrics" | sed 's/.*} //; s/\.//; s/^0*\(.\)/\1/'
     }
     start "stuck"
     pid=$(last_run | head -n 1 | stuck_pid) ms=$(check_ms)
@@ -366,7 +366,7 @@ systemd)
     sleep 2
     systemctl stop "$unit"
     names_gpu "kalpex: UNKNOWN check terminated by SIGTERM" &&
-        grep -q "^kalpex_probe_success{node=\"$label\"} 0$" "$metrics" && grep -q 'stage="terminated"' "$metrics"
+        grep -q "^kalpex_probe_success{device=\"$label\",api=\"gbm\"} 0$" "$metrics" && grep -q 'stage="terminated"' "$metrics"
     result "stopped: the metrics say the check did not finish" $? "$(last_run | head -n 2); $(grep success "$metrics")"
     ;;
 wedge)
@@ -378,7 +378,7 @@ wedge)
     echo "VM-INFO $stage: $(uname -r), up after $(cut -d' ' -f1 /proc/uptime) s; $(for n in /sys/class/drm/renderD*; do printf '%s=%s ' "${n##*/}" "$(basename "$(readlink -f "$n/device/driver")")"; done)"
     [ -w "$control" ] || echo "VM-ERROR $stage: the test module is not loaded"
     metric() {  # NAME: its value for $node in $metrics, labels and all
-        sed -n "s|^kalpex_$1{node=\"${label}\"\(.*\)$|\1|p" "$metrics" 2>/dev/null
+        sed -n "s|^kalpex_$1{device=\"${label}\",api=\"gbm\"\(.*\)$|\1|p" "$metrics" 2>/dev/null
     }
     runs() {  # the unit's last run, as systemd names it
         systemctl show -P InvocationID "$unit"
@@ -552,11 +552,11 @@ slots)
         case $second in "kalpex: PASS (SOFTWARE fallback) on /dev/dri/renderD129 (no PCI device, "*")") ;; *) false ;; esac
     result "each line names its GPU's slot and driver, and vgem no slot" $? "status $status: $(echo "$lines" | tr '\n' '|')"
     info() {  # NODE GPU_NODE SLOT DRIVER: the info series, with the device's own IDs
-        echo "kalpex_gpu_info{node=\"$1\",gpu_node=\"$2\",pci_address=\"$3\",driver=\"$4\",vendor=\"$(cat "/sys/bus/pci/devices/$3/vendor")\",device=\"$(cat "/sys/bus/pci/devices/$3/device")\"} 1"
+        echo "kalpex_gpu_info{device=\"$1\",gpu_node=\"$2\",pci_address=\"$3\",driver=\"$4\",vendor_id=\"$(cat "/sys/bus/pci/devices/$3/vendor")\",device_id=\"$(cat "/sys/bus/pci/devices/$3/device")\"} 1"
     }
     [ "$slot" != "${slot#0000:}" ] && [ "$port" != "$slot" ] &&
         grep -qxF "$(info /dev/dri/renderD128 /dev/dri/renderD128 "$slot" virtio_gpu)" /dev/shm/slots.prom &&
-        grep -qx 'kalpex_gpu_info{node="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",.*} 1' /dev/shm/slots.prom
+        grep -qx 'kalpex_gpu_info{device="/dev/dri/renderD129",gpu_node="/dev/dri/renderD129",pci_address="",.*} 1' /dev/shm/slots.prom
     result "the info series names the node's slot and driver" $? "$(grep gpu_info /dev/shm/slots.prom | tr '\n' '|')"
     [ -n "$bochs" ] && grep -qxF "$(info /dev/dri/renderD128 "" "$bochs" "")" /dev/shm/slots.prom
     result "the display device with no driver is in the info series" $? "${bochs:-no driverless display}: $(grep gpu_info /dev/shm/slots.prom | tr '\n' '|')"
@@ -564,10 +564,10 @@ slots)
     [ "$?" = 1 ] && [ "$(echo "$lines" | head -n 1)" = "kalpex: FAIL expected 3 GPUs, found 2 ($bochs: no driver)" ]
     result "--expect=3 fails, naming the display device with no driver" $? "$(echo "$lines" | head -n 1)"
     # The GPU's own x1 is the link's most, whatever the port offers: no flag.
-    grep -qx 'kalpex_pcie_link_width{node="/dev/dri/renderD128"} 1' /dev/shm/slots.prom &&
-        grep -qx 'kalpex_pcie_link_max_width{node="/dev/dri/renderD128"} 1' /dev/shm/slots.prom &&
-        grep -qx 'kalpex_pcie_link_degraded{node="/dev/dri/renderD128"} 0' /dev/shm/slots.prom &&
-        grep -q '^kalpex_pcie_link_speed_transfers_per_second{node="/dev/dri/renderD128"} ' /dev/shm/slots.prom
+    grep -qx 'kalpex_pcie_link_width{device="/dev/dri/renderD128",api="gbm"} 1' /dev/shm/slots.prom &&
+        grep -qx 'kalpex_pcie_link_max_width{device="/dev/dri/renderD128",api="gbm"} 1' /dev/shm/slots.prom &&
+        grep -qx 'kalpex_pcie_link_degraded{device="/dev/dri/renderD128",api="gbm"} 0' /dev/shm/slots.prom &&
+        grep -q '^kalpex_pcie_link_speed_transfers_per_second{device="/dev/dri/renderD128",api="gbm"} ' /dev/shm/slots.prom
     result "the link series are there, and the root port's x16 flags nothing" $? "$(grep pcie_link /dev/shm/slots.prom | tr '\n' '|')"
     plugin=$(/usr/lib/nagios/plugins/check_kalpex 2>/dev/null)
     [ "$?" = 1 ] && ! echo "$plugin" | grep -q 'kalpex: WARNING PCIe' &&
@@ -580,7 +580,7 @@ slots)
     start "root-only node"
     case $(last_run | head -n 1) in
         "kalpex: FAIL open $label ($slot, virtio_gpu): Permission denied for user kalpex (crw------- root:"*")")
-            [ "$status" = 1 ] && grep -q "^kalpex_probe_open_failure{node=\"$label\",cause=\"permission\"," "$metrics" ;;
+            [ "$status" = 1 ] && grep -q "^kalpex_probe_open_failure{device=\"$label\",api=\"gbm\",cause=\"permission\"," "$metrics" ;;
         *) false ;;
     esac
     result "a 0600 node fails at open under the unit, saying permission" $? "$(last_run | head -n 1); $(grep open_failure "$metrics" | tr '\n' '|')"
