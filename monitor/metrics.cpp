@@ -131,7 +131,8 @@ static std::vector<std::string> info_values(const gpu_identity &gpu)
 // its GPU (none before the node's first kernel event), which GPU it
 // reached and its PCIe link, and the machine's. The display devices that
 // have no render node and are no GPU of this machine's are in the info of
-// each GPU's first check too: no check reaches them. A path that does not apply has no series.
+// each GPU's first check too: no check reaches them. A path that does not
+// apply has no series.
 static void add_check(family_series &series, const settings &options, const check_plan &plan,
                       const machine_verdict &machine, const verdict &judged, bool first_of_gpu)
 {

@@ -168,7 +168,9 @@ struct run_result {
 // every outcome: it is said, and decides nothing.
 enum class severity : std::uint8_t { not_applicable, hardware_pass, software_pass, unknown, failure };
 // What decided a check where kalpex's own verdict did not.
-enum class ending : std::uint8_t { kalpex, no_drm_node, stuck, cannot_run, unkillable, timed_out, terminated, killed, bad_exit };
+enum class ending : std::uint8_t {
+    kalpex, no_drm_node, stuck, cannot_run, unkillable, timed_out, terminated, killed, bad_exit
+};
 
 // kalpex's own lines, sorted: the first PASS or FAIL line, the first
 // renderer line, the first node line, and the rest in their order.

@@ -70,8 +70,9 @@ check_plan plan_checks(const settings &options, const std::vector<std::string> &
                 // slot order, as NVIDIA's driver lists its own first.
                 const gpu_identity &gpu = nodeless[target - nodes.size()];
                 planned.nodeless_gpu = gpu;
-                const auto place = std::find_if(every_nodeless.begin(), every_nodeless.end(),
-                                                [&](const gpu_identity &other) { return other.pci_address == gpu.pci_address; });
+                const auto place =
+                    std::find_if(every_nodeless.begin(), every_nodeless.end(),
+                                 [&](const gpu_identity &other) { return other.pci_address == gpu.pci_address; });
                 if (api == probe_api::vulkan)
                     planned.node = gpu.pci_address;
                 else if (api == probe_api::egl_device)
