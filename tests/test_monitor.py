@@ -956,10 +956,13 @@ class Docs(unittest.TestCase):
         # name on, with the synopses' words for a value made values, as the
         # adapter's own option reader takes it; a stand-in answers for
         # kalpex. The udev and publishing modes are not option lines.
-        kalpex = os.path.join(shared_folder(), "kalpex-docs")
-        with open(kalpex, "w", encoding="utf-8") as fake:
-            fake.write('#!/bin/sh\necho "kalpex: PASS (HARDWARE)"\n')
-        os.chmod(kalpex, 0o755)
+        # kalpex for the docs, and the other probes beside it.
+        folder = shared_folder()
+        kalpex = os.path.join(folder, "kalpex-docs")
+        for probe in (kalpex, os.path.join(folder, "kalpex-egl-device"), os.path.join(folder, "kalpex-vulkan")):
+            with open(probe, "w", encoding="utf-8") as fake:
+                fake.write('#!/bin/sh\necho "kalpex: PASS (HARDWARE)"\n')
+            os.chmod(probe, 0o755)
         user = subprocess.run(["id", "-un"], capture_output=True, text=True, check=True).stdout.strip()
         values = {"SECONDS": "30", "N": "2", "FILE": os.path.join(LOCKS, "docs.prom"), "NAME": user,
                   "NODE": "/dev/null", "NODE...": "/dev/null", "GPU": "renderD128", "LIST": "gbm,vulkan"}
