@@ -112,7 +112,7 @@ static void explain_open(const settings &options, verdict &judged)
 // the first that holds.
 static ending ending_of(const planned_check &planned, const run_result &run, int status, bool says, bool says_pass)
 {
-    if (planned.nodeless_gpu && planned.api == probe_api::gbm)
+    if (!planned.applies)
         return ending::no_drm_node;
     if (run.stuck_since)
         return ending::stuck;

@@ -127,14 +127,27 @@ static std::vector<std::string> info_values(const gpu_identity &gpu)
     return {gpu.node, gpu.pci_address, gpu.driver, gpu.vendor, gpu.device};
 }
 
+// Which GPU the checks reached, once a GPU, with its first path. The
+// display devices that have no render node and are no GPU of this
+// machine's go with it: no check reaches them. A GPU with no render node
+// that renders here is checked, by this run or by its own unit: it has
+// its own info.
+static void add_gpu_info(family_series &series, const machine_verdict &machine, const verdict &judged)
+{
+    const planned_check &planned = *judged.planned;
+    if (judged.gpu)
+        add(series, gpu_info, planned.label, planned.api, info_values(*judged.gpu), "1");
+    for (const gpu_identity &display : machine.displays) {
+        if (!renders_here(display))
+            add(series, gpu_info, planned.label, planned.api, info_values(display), "1");
+    }
+}
+
 // The series of one check: its verdict, what the kernel reported about
-// its GPU (none before the node's first kernel event), which GPU it
-// reached and its PCIe link, and the machine's. The display devices that
-// have no render node and are no GPU of this machine's are in the info of
-// each GPU's first check too: no check reaches them. A path that does not
-// apply has no series.
+// its GPU (none before the node's first kernel event), its GPU's PCIe
+// link, and the machine's.
 static void add_check(family_series &series, const settings &options, const check_plan &plan,
-                      const machine_verdict &machine, const verdict &judged, bool first_of_gpu)
+                      const machine_verdict &machine, const verdict &judged)
 {
     const planned_check &planned = *judged.planned;
     const std::string &node = planned.label;
@@ -162,14 +175,6 @@ static void add_check(family_series &series, const settings &options, const chec
         add(series, kernel_event_unanswered, node, api, {}, answered ? "0" : "1");
     }
 
-    if (judged.gpu && first_of_gpu)
-        add(series, gpu_info, node, api, info_values(*judged.gpu), "1");
-    // A GPU with no render node that renders here is checked, by this run
-    // or by its own unit: it has its own info.
-    for (const gpu_identity &display : machine.displays) {
-        if (first_of_gpu && !renders_here(display))
-            add(series, gpu_info, node, api, info_values(display), "1");
-    }
     if (judged.gpu && judged.gpu->link) {
         const pcie_link &link = *judged.gpu->link;
         add(series, link_width, node, api, {}, std::to_string(link.width));
@@ -190,14 +195,12 @@ std::string metrics_text(const settings &options, const check_plan &plan, const 
                          const std::vector<verdict> &verdicts)
 {
     family_series series(family_count);
-    std::vector<std::string> described; // the GPUs whose info is written
+    // A path that does not apply beside others has no series of its own.
     for (const verdict &judged : verdicts) {
-        if (judged.level == severity::not_applicable)
-            continue;
-        const bool first = std::find(described.begin(), described.end(), judged.planned->label) == described.end();
-        if (first)
-            described.push_back(judged.planned->label);
-        add_check(series, options, plan, machine, judged, first);
+        if (judged.planned->first_of_gpu)
+            add_gpu_info(series, machine, judged);
+        if (judged.level != severity::not_applicable)
+            add_check(series, options, plan, machine, judged);
     }
     std::string text;
     for (size_t id = 0; id < family_count; ++id) {

@@ -122,8 +122,11 @@ struct planned_check {
     // probe's own choice.
     std::optional<std::string> node;
     std::string label; // the node in lines and metrics, or the slot of a GPU that has none
-    // A GPU with no DRM node, as the PCI bus shows it: GBM cannot reach it.
+    // A GPU with no DRM node, as the PCI bus shows it: GBM cannot reach it,
+    // and its check does not apply (no probe runs).
     std::optional<gpu_identity> nodeless_gpu;
+    bool applies = true;
+    bool first_of_gpu = true; // the GPU's first path: its own facts go with it
     std::string lock_path;           // none: the check runs unguarded
     // The node's files in the state folder, less their suffix (none: no
     // kernel reports are read for it), and what they held when planned.

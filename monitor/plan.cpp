@@ -13,10 +13,11 @@ bool renders_here(const gpu_identity &gpu)
     return !gpu.driver.empty() && gpu.driver != "vfio-pci" && gpu.driver != "pci-stub" && !management_display(gpu);
 }
 
-// The GPU with no render node that a unit's one node names: its slot's
-// stable path (/dev/dri/by-path/pci-0000:c1:00.0-render), not there.
-static std::optional<gpu_identity> nodeless_gpu_named(const std::vector<std::string> &nodes,
-                                                      const std::vector<gpu_identity> &nodeless)
+// Where the unit's one node names a GPU with no render node by its slot's
+// stable path (/dev/dri/by-path/pci-0000:c1:00.0-render, not there): that
+// GPU's place among them.
+static std::optional<size_t> nodeless_gpu_named(const std::vector<std::string> &nodes,
+                                                const std::vector<gpu_identity> &nodeless)
 {
     const std::string_view by_path = "/dev/dri/by-path/pci-", render = "-render";
     const std::string_view given = nodes.size() == 1 ? std::string_view(nodes[0]) : "";
@@ -24,9 +25,9 @@ static std::optional<gpu_identity> nodeless_gpu_named(const std::vector<std::str
         access(nodes[0].c_str(), F_OK) == 0)
         return std::nullopt;
     const std::string_view slot = given.substr(by_path.size(), given.size() - by_path.size() - render.size());
-    for (const gpu_identity &gpu : nodeless) {
-        if (gpu.pci_address == slot)
-            return gpu;
+    for (size_t place = 0; place < nodeless.size(); ++place) {
+        if (nodeless[place].pci_address == slot)
+            return place;
     }
     return std::nullopt;
 }
@@ -44,39 +45,38 @@ check_plan plan_checks(const settings &options, const std::vector<std::string> &
     check_plan plan;
     plan.render_nodes = render_nodes.size();
     plan.gpus = render_nodes.size() + nodeless.size();
-    // The nodes given are the checks, but for a GPU that its unit names by
-    // its slot and that has no render node: it is checked as such.
-    const std::vector<gpu_identity> every_nodeless = nodeless;
-    if (!options.nodes.empty()) {
-        const std::optional<gpu_identity> unit_gpu = options.gpu ? nodeless_gpu_named(options.nodes, nodeless)
-                                                                 : std::nullopt;
-        nodeless.clear();
-        if (unit_gpu) {
-            nodes.clear();
-            nodeless.push_back(*unit_gpu);
-        }
+    // The places of the GPUs with no render node that are checked: all of
+    // them where no node is given; else none, but for a GPU that its unit
+    // names by its slot.
+    std::vector<size_t> nodeless_checked;
+    if (options.nodes.empty()) {
+        for (size_t place = 0; place < nodeless.size(); ++place)
+            nodeless_checked.push_back(place);
+    } else if (const std::optional<size_t> place = options.gpu ? nodeless_gpu_named(options.nodes, nodeless)
+                                                                : std::nullopt) {
+        nodes.clear();
+        nodeless_checked.push_back(*place);
     }
     plan.name_apis = options.apis.size() > 1 || options.apis[0] != probe_api::gbm;
-    const size_t targets = std::max<size_t>(nodes.size() + nodeless.size(), 1);
+    const size_t targets = std::max<size_t>(nodes.size() + nodeless_checked.size(), 1);
     for (size_t target = 0; target < targets; ++target) {
         for (const probe_api api : options.apis) {
             planned_check &planned = plan.checks.emplace_back();
             planned.api = api;
+            planned.first_of_gpu = api == options.apis[0];
             if (target < nodes.size()) {
                 planned.node = nodes[target];
-            } else if (target - nodes.size() < nodeless.size()) {
+            } else if (target - nodes.size() < nodeless_checked.size()) {
                 // EGL tells no slot of a device without a DRM file: the
                 // devices it lists first are taken for these GPUs, in
                 // slot order, as NVIDIA's driver lists its own first.
-                const gpu_identity &gpu = nodeless[target - nodes.size()];
-                planned.nodeless_gpu = gpu;
-                const auto place =
-                    std::find_if(every_nodeless.begin(), every_nodeless.end(),
-                                 [&](const gpu_identity &other) { return other.pci_address == gpu.pci_address; });
+                const size_t place = nodeless_checked[target - nodes.size()];
+                planned.nodeless_gpu = nodeless[place];
+                planned.applies = api != probe_api::gbm;
                 if (api == probe_api::vulkan)
-                    planned.node = gpu.pci_address;
+                    planned.node = nodeless[place].pci_address;
                 else if (api == probe_api::egl_device)
-                    planned.node = std::to_string(place - every_nodeless.begin());
+                    planned.node = std::to_string(place);
             }
             planned.label = planned.nodeless_gpu ? planned.nodeless_gpu->pci_address : planned.node.value_or("default");
         }

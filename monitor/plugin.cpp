@@ -31,19 +31,15 @@ output plugin_output(const settings &options, const check_plan &plan, const mach
     // ends support is a warning (the GPU renders, slowly), and so is a
     // check slower than -w; one slower than -c is critical. Each leads
     // where nothing worse does.
-    // A GPU's link is its own, not a path's: said with its first check.
+    // A GPU's link is its own, not a path's: said with its first path.
     std::vector<std::pair<severity, std::string>> notes;
-    std::vector<std::string> linked;
-    const auto first_of_gpu = [&linked](const verdict &judged) {
-        const bool first = std::find(linked.begin(), linked.end(), judged.planned->label) == linked.end();
-        if (first)
-            linked.push_back(judged.planned->label);
-        return first && judged.gpu && judged.gpu->link;
+    const auto link_said = [](const verdict &judged) {
+        return judged.planned->first_of_gpu && judged.gpu && judged.gpu->link;
     };
     for (const verdict &judged : verdicts) {
         const std::optional<gpu_identity> &gpu = judged.gpu;
         const std::string on = " on " + judged.planned->label + (gpu ? identity_text(*gpu) : "");
-        if (first_of_gpu(judged) && link_degraded(*gpu->link))
+        if (link_said(judged) && link_degraded(*gpu->link))
             notes.emplace_back(severity::software_pass, LINE_PREFIX "WARNING PCIe link x" + std::to_string(gpu->link->width) +
                                                             " of x" + std::to_string(gpu->link->max_width) + on);
         const long took_ms = judged.run->ended_ms - judged.run->started_ms;
@@ -73,7 +69,6 @@ output plugin_output(const settings &options, const check_plan &plan, const mach
     std::replace(out.begin(), out.end(), '|', '/');
     const auto threshold = [](const std::optional<long> &limit) { return limit ? seconds(*limit) : ""; };
     std::string performance;
-    linked.clear();
     for (const verdict &judged : verdicts) {
         const std::optional<gpu_identity> &gpu = judged.gpu;
         std::string label = judged.planned->label;
@@ -87,7 +82,7 @@ output plugin_output(const settings &options, const check_plan &plan, const mach
                            threshold(options.warning_ms) + ";" + threshold(options.critical_ms) + ";0";
         // The link's width, with the warning range below the most its
         // ends support.
-        if (first_of_gpu(judged)) {
+        if (link_said(judged)) {
             const std::string most = std::to_string(gpu->link->max_width);
             performance.append(" '").append(label).append(" PCIe width'=").append(std::to_string(gpu->link->width))
                 .append(";").append(most).append(":;;0;").append(most);

@@ -202,7 +202,7 @@ static long advance(const settings &options, running_check &c, long now, int sto
 {
     lock_record holder;
     // GBM has nothing to open on a GPU with no DRM node: no probe runs.
-    if (c.state == running_check::state::waiting && c.planned->nodeless_gpu && c.planned->api == probe_api::gbm) {
+    if (c.state == running_check::state::waiting && !c.planned->applies) {
         finish(c, now);
         return -1;
     }

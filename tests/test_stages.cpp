@@ -52,6 +52,7 @@ void nodeless(inputs &in)
     in.planned.node.reset();
     in.planned.label = "0000:3b:00.0";
     in.planned.nodeless_gpu = gpu_identity{"", "0000:3b:00.0", "nvidia", "0x10de", "0x2330", std::nullopt};
+    in.planned.applies = false;
     in.name_nodes = in.name_apis = true;
 }
 
